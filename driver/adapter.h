@@ -1,0 +1,120 @@
+// The per-adapter record, the driver-wide record and the adapter list.
+//
+// Every adapter is described by one AdapterRecord: allocated and zero-filled
+// by Ne2000Initialize, handed to the wrapper as the miniport adapter context,
+// freed by Ne2000Halt (or by Ne2000Initialize when initialization fails).
+// It is the only mutable state of an adapter and carries no lock: the
+// wrapper calls one handler at a time, and the interrupt service routine
+// reads only InterruptsArmed, ImrValue and IoPortBase and writes only
+// InterruptsArmed.
+#ifndef DRIVER_ADAPTER_H
+#define DRIVER_ADAPTER_H
+
+#include "platform/ndis.h"
+
+#define TX_SLOT_COUNT 12            // 256-byte transmit slots in the record
+#define TX_SLOT_EMPTY 0
+#define TX_SLOT_FULL 2
+#define TX_INDEX_IDLE 0xFFFFFFFFu   // TxActiveIndex while the transmitter is idle
+
+#define ETH_ADDRESS_LENGTH 6
+#define ETH_HEADER_SIZE 14
+#define ETH_MIN_FRAME 60            // bytes, without the 4-byte CRC
+#define ETH_MAX_FRAME 1514          // bytes, without the 4-byte CRC
+#define ETH_MAX_DATA 1500
+#define MAX_LOOKAHEAD 238
+#define MAX_MULTICAST_LIST 8        // entries of MulticastList
+
+#define CARD_PAGE_SIZE 256
+
+struct AdapterRecord {
+    // Platform links
+    NDIS_HANDLE MiniportHandle;
+    NDIS_MINIPORT_INTERRUPT InterruptObject;
+    AdapterRecord* NextAdapter;
+    ULONG RxBurstCount;              // frames taken since the receive budget last ran out
+
+    // Configuration
+    ULONG TxSlotCount;               // always 12
+    ULONG IoBaseAddress;             // configured I/O base
+    UCHAR InterruptNumber;
+    ULONG MaxMulticastList;          // at most 8
+    UCHAR BusType;                   // NDIS interface type; 3 is MCA
+    ULONG CardType;                  // 0 ISA/MCA, 1 PC Card
+    ULONG AttributeMemoryAddress;    // PC Card attribute window, physical
+    ULONG AttributeMemorySize;
+
+    // Transmit state
+    ULONG TxFillIndex;               // next slot to be filled
+    ULONG TxSendIndex;               // first slot of the oldest frame held
+    ULONG TxActiveIndex;             // first slot of the frame on the wire, or TX_INDEX_IDLE
+    UCHAR TxInterruptPending;        // a transmit was started, completion not yet seen
+    UCHAR TxResendPending;           // restart the transmit after overflow recovery
+    ULONG TxSlotState[TX_SLOT_COUNT];        // TX_SLOT_EMPTY or TX_SLOT_FULL
+    PNDIS_PACKET TxSlotPacket[TX_SLOT_COUNT];  // packet whose frame starts there
+    ULONG TxSlotLength[TX_SLOT_COUNT];       // bytes of the frame that starts there
+    PNDIS_PACKET TxQueueHead;        // packets with no slot yet, oldest first
+    PNDIS_PACKET TxQueueTail;
+
+    // Card memory map
+    ULONG TxAreaAddress;             // card address of slot 0
+    ULONG RxRingAddress;             // card address of the first ring page
+    ULONG RamEndAddress;             // card address one past the ring
+    UCHAR TxStatus;                  // last TSR read
+    UCHAR TxStartPage;
+    UCHAR RxFirstPage;               // PSTART
+    UCHAR RxStopPage;                // PSTOP
+    UCHAR RxNextPage;                // page of the next unread frame
+    UCHAR RxCurrentPage;             // last stable CURR
+    ULONG RxFrameLength;             // frame being indicated: header and data, no CRC
+
+    // Port access and addresses
+    ULONG IoPortBase;                // every register is IoPortBase + offset
+    UCHAR IsrBits;                   // ISR bits seen and not yet served
+    UCHAR StationAddress[ETH_ADDRESS_LENGTH];
+    UCHAR PermanentAddress[ETH_ADDRESS_LENGTH];
+    ULONG RamStart;
+    ULONG RamSize;
+    ULONG PacketFilter;
+    UCHAR OverflowPending;           // ring overflow seen, recovery not complete
+    UCHAR RxIndicated;               // receive-complete indication owed
+    UCHAR ByteWide;                  // 1: 8-bit data path, 0: 16-bit
+
+    // Statistics
+    ULONG XmitOkCount;
+    ULONG RcvOkCount;
+    ULONG XmitErrorCount;
+    ULONG OneCollisionCount;
+    ULONG MoreCollisionsCount;
+    ULONG AlignmentErrorCount;
+    ULONG CrcErrorCount;
+    ULONG MissedPacketCount;
+
+    // Register images and receive state
+    UCHAR MarValues[8];              // MAR0..MAR7
+    UCHAR RcrValue;
+    UCHAR ImrValue;
+    UCHAR InterruptsArmed;           // 1 while IMR holds ImrValue
+    ULONG LookaheadSize;             // at most MAX_LOOKAHEAD
+    UCHAR RxHeader[4];               // status, next page, count low, count high
+    ULONG RxDataAddress;             // card address of the frame's first byte
+    UCHAR RxLookahead[ETH_HEADER_SIZE + MAX_LOOKAHEAD];
+    UCHAR MulticastList[MAX_MULTICAST_LIST][ETH_ADDRESS_LENGTH];
+};
+
+typedef AdapterRecord* PADAPTER_RECORD;
+
+// The driver-wide record.
+struct MINIPORT_BLOCK {
+    NDIS_HANDLE WrapperHandle;       // from NdisInitializeWrapper
+    AdapterRecord* AdapterList;      // newest first, or null
+};
+
+extern MINIPORT_BLOCK Ne2000MiniportBlock;
+
+// Adapter list: the list never owns a record.
+VOID Ne2000LinkAdapter(AdapterRecord* Adapter);     // push at the front
+VOID Ne2000UnlinkAdapter(AdapterRecord* Adapter);   // the record must be on the list
+BOOLEAN Ne2000AdapterListEmpty(VOID);
+
+#endif  // DRIVER_ADAPTER_H

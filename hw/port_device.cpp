@@ -1,0 +1,28 @@
+#include "hw/port_device.h"
+
+#include <cstdio>
+
+namespace hw {
+
+void PortDevice::read8_string(std::uint32_t offset, std::uint8_t* dst, std::uint32_t count) {
+    for (std::uint32_t i = 0; i < count; i++) dst[i] = read8(offset);
+}
+void PortDevice::read16_string(std::uint32_t offset, std::uint16_t* dst, std::uint32_t count) {
+    for (std::uint32_t i = 0; i < count; i++) dst[i] = read16(offset);
+}
+void PortDevice::write8_string(std::uint32_t offset, const std::uint8_t* src, std::uint32_t count) {
+    for (std::uint32_t i = 0; i < count; i++) write8(offset, src[i]);
+}
+void PortDevice::write16_string(std::uint32_t offset, const std::uint16_t* src, std::uint32_t count) {
+    for (std::uint32_t i = 0; i < count; i++) write16(offset, src[i]);
+}
+
+std::string PortDevice::describe(std::uint32_t offset, bool write, unsigned width,
+                                 std::uint32_t value) const {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "+0x%02X %s 0x%0*X", offset, write ? "=" : "->",
+                  width == 16 ? 4 : 2, value);
+    return buf;
+}
+
+}  // namespace hw

@@ -1,0 +1,422 @@
+// Declarations of the miniport wrapper and the hardware abstraction layer
+// that the driver calls. Header-only: the operations are implemented by
+// whatever platform the driver is linked with (the host platform in sim/
+// on this machine). Every operation has C linkage.
+//
+// Widths are fixed: ULONG is 32 bits on every host. Layouts that the
+// 32-bit x86 target fixes are checked below when pointers are 4 bytes; on a
+// 64-bit host the same fields come in the same order.
+#ifndef PLATFORM_NDIS_H
+#define PLATFORM_NDIS_H
+
+typedef unsigned char UCHAR, *PUCHAR;
+typedef unsigned short USHORT, *PUSHORT;
+typedef unsigned int ULONG, *PULONG;  // 32 bits on ILP32 and LP64 alike
+typedef unsigned int UINT, *PUINT;
+typedef signed char CCHAR;
+typedef int LONG;
+typedef unsigned long long ULONGLONG;
+typedef UCHAR BOOLEAN, *PBOOLEAN;
+typedef void VOID, *PVOID;
+typedef char16_t WCHAR, *PWSTR;
+
+static_assert(sizeof(ULONG) == 4, "ULONG must be 32 bits");
+static_assert(sizeof(USHORT) == 2, "USHORT must be 16 bits");
+
+#define TRUE 1
+#define FALSE 0
+
+typedef ULONG NDIS_STATUS, *PNDIS_STATUS;
+typedef ULONG NTSTATUS;
+typedef PVOID NDIS_HANDLE, *PNDIS_HANDLE;
+typedef ULONG NDIS_OID, *PNDIS_OID;
+typedef ULONG NDIS_ERROR_CODE;
+
+// A 64-bit physical address, kept as two halves as on the 32-bit target.
+typedef struct _NDIS_PHYSICAL_ADDRESS {
+    ULONG LowPart;
+    LONG HighPart;
+} NDIS_PHYSICAL_ADDRESS;
+
+// Counted wide string; Length and MaximumLength in bytes.
+typedef struct _NDIS_STRING {
+    USHORT Length;
+    USHORT MaximumLength;
+    PWSTR Buffer;
+} NDIS_STRING, *PNDIS_STRING;
+
+#define NDIS_STRING_CONST(x) \
+    { (USHORT)(sizeof(u##x) - sizeof(WCHAR)), (USHORT)sizeof(u##x), (PWSTR)(u##x) }
+
+// ---------------------------------------------------------------------------
+// Status codes
+#define NDIS_STATUS_SUCCESS ((NDIS_STATUS)0x00000000)
+#define NDIS_STATUS_PENDING ((NDIS_STATUS)0x00000103)
+#define NDIS_STATUS_FAILURE ((NDIS_STATUS)0xC0000001)
+#define NDIS_STATUS_RESOURCES ((NDIS_STATUS)0xC000009A)
+#define NDIS_STATUS_NOT_SUPPORTED ((NDIS_STATUS)0xC00000BB)
+#define NDIS_STATUS_ADAPTER_NOT_FOUND ((NDIS_STATUS)0xC0010006)
+#define NDIS_STATUS_REQUEST_ABORTED ((NDIS_STATUS)0xC001000C)
+#define NDIS_STATUS_INVALID_LENGTH ((NDIS_STATUS)0xC0010014)
+#define NDIS_STATUS_INVALID_OID ((NDIS_STATUS)0xC0010017)
+#define NDIS_STATUS_UNSUPPORTED_MEDIA ((NDIS_STATUS)0xC0010019)
+
+// Event-log error codes
+#define NDIS_ERROR_CODE_HARDWARE_FAILURE ((NDIS_ERROR_CODE)0xC000138A)
+#define NDIS_ERROR_CODE_ADAPTER_NOT_FOUND ((NDIS_ERROR_CODE)0xC000138B)
+#define NDIS_ERROR_CODE_INTERRUPT_CONNECT ((NDIS_ERROR_CODE)0xC000138C)
+#define NDIS_ERROR_CODE_DRIVER_FAILURE ((NDIS_ERROR_CODE)0xC000138D)
+#define NDIS_ERROR_CODE_UNSUPPORTED_CONFIGURATION ((NDIS_ERROR_CODE)0xC0001391)
+
+// ---------------------------------------------------------------------------
+// Media, interface types, parameter types, interrupt modes
+typedef enum _NDIS_MEDIUM {
+    NdisMedium802_3 = 0,
+    NdisMedium802_5 = 1,
+    NdisMediumFddi = 2,
+    NdisMediumWan = 3,
+} NDIS_MEDIUM, *PNDIS_MEDIUM;
+
+typedef enum _NDIS_INTERFACE_TYPE {
+    NdisInterfaceInternal = 0,
+    NdisInterfaceIsa = 1,
+    NdisInterfaceEisa = 2,
+    NdisInterfaceMca = 3,
+    NdisInterfaceTurboChannel = 4,
+    NdisInterfacePci = 5,
+    NdisInterfacePcMcia = 8,
+} NDIS_INTERFACE_TYPE;
+
+typedef enum _NDIS_PARAMETER_TYPE {
+    NdisParameterInteger = 0,
+    NdisParameterHexInteger = 1,
+    NdisParameterString = 2,
+    NdisParameterMultiString = 3,
+} NDIS_PARAMETER_TYPE;
+
+typedef struct _NDIS_CONFIGURATION_PARAMETER {
+    NDIS_PARAMETER_TYPE ParameterType;
+    union {
+        ULONG IntegerData;
+        NDIS_STRING StringData;
+    } ParameterData;
+} NDIS_CONFIGURATION_PARAMETER, *PNDIS_CONFIGURATION_PARAMETER;
+
+typedef enum _NDIS_INTERRUPT_MODE {
+    NdisInterruptLevelSensitive = 0,
+    NdisInterruptLatched = 1,
+} NDIS_INTERRUPT_MODE;
+
+typedef enum _NDIS_HARDWARE_STATUS {
+    NdisHardwareStatusReady = 0,
+} NDIS_HARDWARE_STATUS;
+
+// MCA POS data of one slot.
+typedef struct _NDIS_MCA_POS_DATA {
+    USHORT AdapterId;
+    UCHAR PosData1;
+    UCHAR PosData2;
+    UCHAR PosData3;
+    UCHAR PosData4;
+} NDIS_MCA_POS_DATA, *PNDIS_MCA_POS_DATA;
+
+// Storage for the wrapper's interrupt object; its contents belong to the
+// wrapper. The driver only passes its address.
+typedef struct _NDIS_MINIPORT_INTERRUPT {
+    PVOID WrapperReserved[8];
+} NDIS_MINIPORT_INTERRUPT, *PNDIS_MINIPORT_INTERRUPT;
+
+// ---------------------------------------------------------------------------
+// Buffers and packets.
+//
+// A buffer describes one piece of host memory; its first pointer links the
+// next buffer of the chain (null at the end).
+typedef struct _NDIS_BUFFER {
+    struct _NDIS_BUFFER* Next;
+    PVOID VirtualAddress;
+    ULONG ByteOffset;  // offset of VirtualAddress within its page
+    ULONG Length;      // bytes
+} NDIS_BUFFER, *PNDIS_BUFFER;
+
+#define NDIS_PAGE_SIZE 4096u
+
+typedef struct _NDIS_PACKET_PRIVATE {
+    UINT PhysicalCount;    // pages spanned by all buffers
+    UINT TotalLength;      // bytes in all buffers
+    PNDIS_BUFFER Head;     // first buffer of the chain
+    PNDIS_BUFFER Tail;     // last buffer of the chain
+    PVOID Pool;
+    UINT Count;            // number of buffers
+    ULONG Flags;
+    BOOLEAN ValidCounts;   // non-zero when the three totals are valid
+    UCHAR NdisPacketFlags;
+    USHORT NdisPacketOobOffset;
+} NDIS_PACKET_PRIVATE;
+
+typedef struct _NDIS_PACKET {
+    NDIS_PACKET_PRIVATE Private;
+    UCHAR MiniportReserved[2 * sizeof(PVOID)];
+    UCHAR WrapperReserved[2 * sizeof(PVOID)];
+    UCHAR ProtocolReserved[4 * sizeof(PVOID)];
+} NDIS_PACKET, *PNDIS_PACKET;
+
+// ---------------------------------------------------------------------------
+// Handler table, NDIS 3.0 form.
+typedef BOOLEAN (*W_CHECK_FOR_HANG_HANDLER)(NDIS_HANDLE MiniportAdapterContext);
+typedef VOID (*W_DISABLE_INTERRUPT_HANDLER)(NDIS_HANDLE MiniportAdapterContext);
+typedef VOID (*W_ENABLE_INTERRUPT_HANDLER)(NDIS_HANDLE MiniportAdapterContext);
+typedef VOID (*W_HALT_HANDLER)(NDIS_HANDLE MiniportAdapterContext);
+typedef VOID (*W_HANDLE_INTERRUPT_HANDLER)(NDIS_HANDLE MiniportAdapterContext);
+typedef NDIS_STATUS (*W_INITIALIZE_HANDLER)(PNDIS_STATUS OpenErrorStatus,
+                                            PUINT SelectedMediumIndex,
+                                            PNDIS_MEDIUM MediumArray,
+                                            UINT MediumArraySize,
+                                            NDIS_HANDLE MiniportAdapterHandle,
+                                            NDIS_HANDLE WrapperConfigurationContext);
+typedef VOID (*W_ISR_HANDLER)(PBOOLEAN InterruptRecognized,
+                              PBOOLEAN QueueMiniportHandleInterrupt,
+                              NDIS_HANDLE MiniportAdapterContext);
+typedef NDIS_STATUS (*W_QUERY_INFORMATION_HANDLER)(NDIS_HANDLE MiniportAdapterContext,
+                                                   NDIS_OID Oid, PVOID InformationBuffer,
+                                                   ULONG InformationBufferLength,
+                                                   PULONG BytesWritten, PULONG BytesNeeded);
+typedef NDIS_STATUS (*W_RECONFIGURE_HANDLER)(PNDIS_STATUS OpenErrorStatus,
+                                             NDIS_HANDLE MiniportAdapterContext,
+                                             NDIS_HANDLE WrapperConfigurationContext);
+typedef NDIS_STATUS (*W_RESET_HANDLER)(PBOOLEAN AddressingReset,
+                                       NDIS_HANDLE MiniportAdapterContext);
+typedef NDIS_STATUS (*W_SEND_HANDLER)(NDIS_HANDLE MiniportAdapterContext, PNDIS_PACKET Packet,
+                                      UINT Flags);
+typedef NDIS_STATUS (*W_SET_INFORMATION_HANDLER)(NDIS_HANDLE MiniportAdapterContext,
+                                                 NDIS_OID Oid, PVOID InformationBuffer,
+                                                 ULONG InformationBufferLength,
+                                                 PULONG BytesRead, PULONG BytesNeeded);
+typedef NDIS_STATUS (*W_TRANSFER_DATA_HANDLER)(PNDIS_PACKET Packet, PUINT BytesTransferred,
+                                               NDIS_HANDLE MiniportAdapterContext,
+                                               NDIS_HANDLE MiniportReceiveContext,
+                                               UINT ByteOffset, UINT BytesToTransfer);
+typedef BOOLEAN (*W_SYNCHRONIZE_FUNCTION)(PVOID SynchronizeContext);
+
+typedef struct _NDIS_MINIPORT_CHARACTERISTICS {
+    UCHAR MajorNdisVersion;
+    UCHAR MinorNdisVersion;
+    USHORT Filler;
+    UINT Reserved;
+    W_CHECK_FOR_HANG_HANDLER CheckForHangHandler;
+    W_DISABLE_INTERRUPT_HANDLER DisableInterruptHandler;
+    W_ENABLE_INTERRUPT_HANDLER EnableInterruptHandler;
+    W_HALT_HANDLER HaltHandler;
+    W_HANDLE_INTERRUPT_HANDLER HandleInterruptHandler;
+    W_INITIALIZE_HANDLER InitializeHandler;
+    W_ISR_HANDLER ISRHandler;
+    W_QUERY_INFORMATION_HANDLER QueryInformationHandler;
+    W_RECONFIGURE_HANDLER ReconfigureHandler;
+    W_RESET_HANDLER ResetHandler;
+    W_SEND_HANDLER SendHandler;
+    W_SET_INFORMATION_HANDLER SetInformationHandler;
+    W_TRANSFER_DATA_HANDLER TransferDataHandler;
+} NDIS_MINIPORT_CHARACTERISTICS, *PNDIS_MINIPORT_CHARACTERISTICS;
+
+// Length of the NDIS 3.0 form of the record as registered by a 32-bit driver.
+#define NDIS30_MINIPORT_CHARACTERISTICS_LENGTH 60u
+
+#if defined(__SIZEOF_POINTER__) && __SIZEOF_POINTER__ == 4
+static_assert(sizeof(NDIS_MINIPORT_CHARACTERISTICS) == 60, "NDIS 3.0 characteristics are 60 bytes");
+static_assert(__builtin_offsetof(NDIS_PACKET, Private.PhysicalCount) == 0x00, "PhysicalCount");
+static_assert(__builtin_offsetof(NDIS_PACKET, Private.TotalLength) == 0x04, "TotalLength");
+static_assert(__builtin_offsetof(NDIS_PACKET, Private.Head) == 0x08, "buffer chain head");
+static_assert(__builtin_offsetof(NDIS_PACKET, Private.Count) == 0x14, "buffer count");
+static_assert(__builtin_offsetof(NDIS_PACKET, Private.ValidCounts) == 0x1C, "ValidCounts");
+static_assert(__builtin_offsetof(NDIS_PACKET, MiniportReserved) == 0x20, "MiniportReserved");
+#endif
+
+// ---------------------------------------------------------------------------
+// OIDs
+#define OID_GEN_SUPPORTED_LIST 0x00010101u
+#define OID_GEN_HARDWARE_STATUS 0x00010102u
+#define OID_GEN_MEDIA_SUPPORTED 0x00010103u
+#define OID_GEN_MEDIA_IN_USE 0x00010104u
+#define OID_GEN_MAXIMUM_LOOKAHEAD 0x00010105u
+#define OID_GEN_MAXIMUM_FRAME_SIZE 0x00010106u
+#define OID_GEN_LINK_SPEED 0x00010107u
+#define OID_GEN_TRANSMIT_BUFFER_SPACE 0x00010108u
+#define OID_GEN_RECEIVE_BUFFER_SPACE 0x00010109u
+#define OID_GEN_TRANSMIT_BLOCK_SIZE 0x0001010Au
+#define OID_GEN_RECEIVE_BLOCK_SIZE 0x0001010Bu
+#define OID_GEN_VENDOR_ID 0x0001010Cu
+#define OID_GEN_VENDOR_DESCRIPTION 0x0001010Du
+#define OID_GEN_CURRENT_PACKET_FILTER 0x0001010Eu
+#define OID_GEN_CURRENT_LOOKAHEAD 0x0001010Fu
+#define OID_GEN_DRIVER_VERSION 0x00010110u
+#define OID_GEN_MAXIMUM_TOTAL_SIZE 0x00010111u
+#define OID_GEN_PROTOCOL_OPTIONS 0x00010112u
+#define OID_GEN_MAC_OPTIONS 0x00010113u
+#define OID_GEN_XMIT_OK 0x00020101u
+#define OID_GEN_RCV_OK 0x00020102u
+#define OID_GEN_XMIT_ERROR 0x00020103u
+#define OID_GEN_RCV_ERROR 0x00020104u
+#define OID_GEN_RCV_NO_BUFFER 0x00020105u
+#define OID_802_3_PERMANENT_ADDRESS 0x01010101u
+#define OID_802_3_CURRENT_ADDRESS 0x01010102u
+#define OID_802_3_MULTICAST_LIST 0x01010103u
+#define OID_802_3_MAXIMUM_LIST_SIZE 0x01010104u
+#define OID_802_3_RCV_ERROR_ALIGNMENT 0x01020101u
+#define OID_802_3_XMIT_ONE_COLLISION 0x01020102u
+#define OID_802_3_XMIT_MORE_COLLISIONS 0x01020103u
+
+// MAC options
+#define NDIS_MAC_OPTION_COPY_LOOKAHEAD_DATA 0x00000001u
+#define NDIS_MAC_OPTION_RECEIVE_SERIALIZED 0x00000002u
+#define NDIS_MAC_OPTION_TRANSFERS_NOT_PEND 0x00000004u
+#define NDIS_MAC_OPTION_NO_LOOPBACK 0x00000008u
+
+// Packet filter bits
+#define NDIS_PACKET_TYPE_DIRECTED 0x0001u
+#define NDIS_PACKET_TYPE_MULTICAST 0x0002u
+#define NDIS_PACKET_TYPE_ALL_MULTICAST 0x0004u
+#define NDIS_PACKET_TYPE_BROADCAST 0x0008u
+#define NDIS_PACKET_TYPE_SOURCE_ROUTING 0x0010u
+#define NDIS_PACKET_TYPE_PROMISCUOUS 0x0020u
+#define NDIS_PACKET_TYPE_SMT 0x0040u
+#define NDIS_PACKET_TYPE_ALL_LOCAL 0x0080u
+#define NDIS_PACKET_TYPE_GROUP 0x1000u
+#define NDIS_PACKET_TYPE_ALL_FUNCTIONAL 0x2000u
+#define NDIS_PACKET_TYPE_FUNCTIONAL 0x4000u
+#define NDIS_PACKET_TYPE_MAC_FRAME 0x8000u
+
+// ---------------------------------------------------------------------------
+// Platform operations.
+extern "C" {
+
+// Wrapper: registration
+VOID NdisInitializeWrapper(PNDIS_HANDLE NdisWrapperHandle, PVOID SystemSpecific1,
+                           PVOID SystemSpecific2, PVOID SystemSpecific3);
+NDIS_STATUS NdisMRegisterMiniport(NDIS_HANDLE NdisWrapperHandle,
+                                  PNDIS_MINIPORT_CHARACTERISTICS MiniportCharacteristics,
+                                  UINT CharacteristicsLength);
+
+// Wrapper: configuration
+VOID NdisOpenConfiguration(PNDIS_STATUS Status, PNDIS_HANDLE ConfigurationHandle,
+                           NDIS_HANDLE WrapperConfigurationContext);
+VOID NdisReadConfiguration(PNDIS_STATUS Status, PNDIS_CONFIGURATION_PARAMETER* ParameterValue,
+                           NDIS_HANDLE ConfigurationHandle, PNDIS_STRING Keyword,
+                           NDIS_PARAMETER_TYPE ParameterType);
+VOID NdisReadNetworkAddress(PNDIS_STATUS Status, PVOID* NetworkAddress,
+                            PUINT NetworkAddressLength, NDIS_HANDLE ConfigurationHandle);
+VOID NdisReadMcaPosInformation(PNDIS_STATUS Status, NDIS_HANDLE WrapperConfigurationContext,
+                               PUINT ChannelNumber, PNDIS_MCA_POS_DATA McaData);
+VOID NdisCloseConfiguration(NDIS_HANDLE ConfigurationHandle);
+CCHAR NdisSystemProcessorCount(VOID);
+
+// Wrapper: memory
+NDIS_STATUS NdisAllocateMemory(PVOID* VirtualAddress, UINT Length, UINT MemoryFlags,
+                               NDIS_PHYSICAL_ADDRESS HighestAcceptableAddress);
+VOID NdisFreeMemory(PVOID VirtualAddress, UINT Length, UINT MemoryFlags);
+
+// Wrapper: adapter resources
+VOID NdisMSetAttributes(NDIS_HANDLE MiniportAdapterHandle, NDIS_HANDLE MiniportAdapterContext,
+                        BOOLEAN BusMaster, NDIS_INTERFACE_TYPE AdapterType);
+NDIS_STATUS NdisMRegisterIoPortRange(PULONG PortOffset, NDIS_HANDLE MiniportAdapterHandle,
+                                     UINT InitialPort, UINT NumberOfPorts);
+VOID NdisMDeregisterIoPortRange(NDIS_HANDLE MiniportAdapterHandle, UINT InitialPort,
+                                UINT NumberOfPorts, ULONG PortOffset);
+NDIS_STATUS NdisMMapIoSpace(PVOID* VirtualAddress, NDIS_HANDLE MiniportAdapterHandle,
+                            NDIS_PHYSICAL_ADDRESS PhysicalAddress, UINT Length);
+VOID NdisMUnmapIoSpace(NDIS_HANDLE MiniportAdapterHandle, PVOID VirtualAddress, UINT Length);
+NDIS_STATUS NdisMRegisterInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt,
+                                   NDIS_HANDLE MiniportAdapterHandle, UINT InterruptVector,
+                                   UINT InterruptLevel, BOOLEAN RequestIsr,
+                                   BOOLEAN SharedInterrupt, NDIS_INTERRUPT_MODE InterruptMode);
+VOID NdisMDeregisterInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt);
+BOOLEAN NdisMSynchronizeWithInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt,
+                                      PVOID SynchronizeFunction, PVOID SynchronizeContext);
+
+// Wrapper: sends and receives
+VOID NdisMSendComplete(NDIS_HANDLE MiniportAdapterHandle, PNDIS_PACKET Packet,
+                       NDIS_STATUS Status);
+VOID NdisMEthIndicateReceive(NDIS_HANDLE MiniportAdapterHandle,
+                             NDIS_HANDLE MiniportReceiveContext, PVOID HeaderBuffer,
+                             UINT HeaderBufferSize, PVOID LookaheadBuffer,
+                             UINT LookaheadBufferSize, UINT PacketSize);
+VOID NdisMEthIndicateReceiveComplete(NDIS_HANDLE MiniportAdapterHandle);
+
+// Wrapper: event log. NumberOfErrorValues 32-bit data words follow.
+VOID NdisWriteErrorLogEntry(NDIS_HANDLE NdisAdapterHandle, NDIS_ERROR_CODE ErrorCode,
+                            ULONG NumberOfErrorValues, ...);
+
+// Hardware abstraction layer: port I/O and stall.
+UCHAR READ_PORT_UCHAR(ULONG Port);
+USHORT READ_PORT_USHORT(ULONG Port);
+VOID WRITE_PORT_UCHAR(ULONG Port, UCHAR Value);
+VOID WRITE_PORT_USHORT(ULONG Port, USHORT Value);
+VOID READ_PORT_BUFFER_UCHAR(ULONG Port, PUCHAR Buffer, ULONG Count);
+VOID READ_PORT_BUFFER_USHORT(ULONG Port, PUSHORT Buffer, ULONG Count);
+VOID WRITE_PORT_BUFFER_UCHAR(ULONG Port, PUCHAR Buffer, ULONG Count);
+VOID WRITE_PORT_BUFFER_USHORT(ULONG Port, PUSHORT Buffer, ULONG Count);
+VOID KeStallExecutionProcessor(ULONG MicroSeconds);
+
+}  // extern "C"
+
+// ---------------------------------------------------------------------------
+// Operations that the platform provides as inline expansions (macros on the
+// target). They touch only the records passed to them.
+
+static inline VOID NdisMoveMemory(PVOID Destination, const VOID* Source, ULONG Length) {
+    PUCHAR d = (PUCHAR)Destination;
+    const UCHAR* s = (const UCHAR*)Source;
+    for (ULONG i = 0; i < Length; i++) d[i] = s[i];
+}
+
+static inline VOID NdisZeroMemory(PVOID Destination, ULONG Length) {
+    volatile UCHAR* d = (volatile UCHAR*)Destination;  // volatile: stays a plain loop
+    for (ULONG i = 0; i < Length; i++) d[i] = 0;
+}
+
+static inline VOID NdisQueryBuffer(PNDIS_BUFFER Buffer, PVOID* VirtualAddress, PUINT Length) {
+    if (VirtualAddress) *VirtualAddress = Buffer->VirtualAddress;
+    *Length = Buffer->Length;
+}
+
+static inline VOID NdisQueryBufferOffset(PNDIS_BUFFER Buffer, PUINT Offset, PUINT Length) {
+    *Offset = Buffer->ByteOffset;
+    *Length = Buffer->Length;
+}
+
+// Pages spanned by the buffer's bytes (at least 1 for an empty buffer).
+static inline UINT NDIS_BUFFER_TO_SPAN_PAGES(PNDIS_BUFFER Buffer) {
+    if (Buffer->Length == 0) return 1;
+    return (UINT)(((Buffer->ByteOffset & (NDIS_PAGE_SIZE - 1)) + Buffer->Length +
+                   NDIS_PAGE_SIZE - 1) / NDIS_PAGE_SIZE);
+}
+
+static inline VOID NdisGetNextBuffer(PNDIS_BUFFER CurrentBuffer, PNDIS_BUFFER* NextBuffer) {
+    *NextBuffer = CurrentBuffer->Next;
+}
+
+// Learns a packet's totals. When ValidCounts is 0 the chain is walked and
+// the totals are stored in the packet; otherwise the stored ones are used.
+// Any out-pointer may be null.
+static inline VOID NdisQueryPacket(PNDIS_PACKET Packet, PUINT PhysicalBufferCount,
+                                   PUINT BufferCount, PNDIS_BUFFER* FirstBuffer,
+                                   PUINT TotalPacketLength) {
+    if (!Packet->Private.ValidCounts) {
+        UINT physical = 0, total = 0, count = 0;
+        for (PNDIS_BUFFER b = Packet->Private.Head; b; b = b->Next) {
+            UINT offset, length;
+            NdisQueryBufferOffset(b, &offset, &length);
+            total += length;
+            physical += NDIS_BUFFER_TO_SPAN_PAGES(b);
+            count++;
+        }
+        Packet->Private.PhysicalCount = physical;
+        Packet->Private.TotalLength = total;
+        Packet->Private.Count = count;
+        Packet->Private.ValidCounts = TRUE;
+    }
+    if (PhysicalBufferCount) *PhysicalBufferCount = Packet->Private.PhysicalCount;
+    if (BufferCount) *BufferCount = Packet->Private.Count;
+    if (FirstBuffer) *FirstBuffer = Packet->Private.Head;
+    if (TotalPacketLength) *TotalPacketLength = Packet->Private.TotalLength;
+}
+
+#endif  // PLATFORM_NDIS_H

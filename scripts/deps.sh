@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Installs what this project needs beyond a fresh machine (g++, cmake,
+# GoogleTest and Google Benchmark are there already). Idempotent: installs
+# only packages that are missing. Needs root (apt-get).
+set -euo pipefail
+
+packages=(cmake g++ libgtest-dev)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+  echo "installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
