@@ -100,6 +100,11 @@ struct AdapterRecord {
     ULONG RxDataAddress;             // card address of the frame's first byte
     UCHAR RxLookahead[ETH_HEADER_SIZE + MAX_LOOKAHEAD];
     UCHAR MulticastList[MAX_MULTICAST_LIST][ETH_ADDRESS_LENGTH];
+
+    // 1 while the interrupt is connected: from a successful
+    // NdisMRegisterInterrupt until Ne2000Halt disconnects it. CardSetup then
+    // runs its page-1 section through NdisMSynchronizeWithInterrupt.
+    UCHAR InterruptConnected;
 };
 
 typedef AdapterRecord* PADAPTER_RECORD;
