@@ -1,12 +1,13 @@
 // Driver entry point, the handler table, and the driver-wide adapter list.
 #include "driver/driver.h"
+#include "driver/placement.h"
 #include "receive/receive.h"
 #include "request/request.h"
 #include "transmit/transmit.h"
 
 MINIPORT_BLOCK Ne2000MiniportBlock;
 
-extern "C" NTSTATUS DriverEntry(PVOID DriverObject, PVOID RegistryPath) {
+extern "C" NE2K_INIT_CODE NTSTATUS DriverEntry(PVOID DriverObject, PVOID RegistryPath) {
     NDIS_HANDLE wrapper = nullptr;
     NdisInitializeWrapper(&wrapper, DriverObject, RegistryPath, nullptr);
     Ne2000MiniportBlock.WrapperHandle = wrapper;
