@@ -4,7 +4,11 @@
 # only packages that are missing. Needs root (apt-get).
 set -euo pipefail
 
-packages=(cmake g++ libgtest-dev)
+# Build: compiler, CMake, GoogleTest, Google Benchmark, libpcap (captures),
+# g++-multilib (the 32-bit driver object). Tests: tcpdump and tshark read our
+# captures back; iproute2 and iputils-ping drive the TAP bridge test.
+packages=(cmake g++ libgtest-dev libbenchmark-dev libpcap-dev g++-multilib
+          tcpdump tshark iproute2 iputils-ping)
 
 missing=()
 for p in "${packages[@]}"; do
