@@ -1,0 +1,82 @@
+// Packet copy to card RAM: the whole buffer chain goes out as one remote-DMA
+// write at the start of the slot being filled, so the frame lies contiguous
+// on the card with no staging copy in host memory.
+//
+// On the 16-bit path each data-port write moves a little-endian word (low
+// byte at the even card address). A buffer of odd remaining length leaves its
+// last byte carried over, to be paired with the first byte of the next buffer.
+#include "card/card.h"
+#include "card/dp8390reg.h"
+#include "transmit/transmit.h"
+
+BOOLEAN CardCopyDownPacket(AdapterRecord* Adapter, PNDIS_PACKET Packet, PULONG Length) {
+    PNDIS_BUFFER buffer;
+    UINT totalLength;
+    NdisQueryPacket(Packet, nullptr, nullptr, &buffer, &totalLength);
+    if (totalLength == 0) return TRUE;
+
+    // Start of the slot: a multiple of 256, so always even.
+    ULONG cardAddress = Adapter->TxAreaAddress + Adapter->TxFillIndex * CARD_PAGE_SIZE;
+    ULONG dataPort = Adapter->IoPortBase + NIC_RACK_NIC;
+
+    PUCHAR data;
+    UINT remaining;
+    NdisQueryBuffer(buffer, (PVOID*)&data, &remaining);
+    while (remaining == 0) {
+        NdisGetNextBuffer(buffer, &buffer);
+        NdisQueryBuffer(buffer, (PVOID*)&data, &remaining);
+    }
+
+    if (!CardPrepareRemoteWrite(Adapter, cardAddress)) {
+        NdisWriteErrorLogEntry(Adapter->MiniportHandle, NDIS_ERROR_CODE_HARDWARE_FAILURE, 2, 1,
+                               cardAddress);
+        return FALSE;
+    }
+    // The count is the frame length, odd or not.
+    CardStartRemoteWrite(Adapter, cardAddress, totalLength);
+
+    UCHAR carried = 0;
+    BOOLEAN carrying = FALSE;  // 16-bit path only
+    for (;;) {
+        if (carrying) {
+            WRITE_PORT_USHORT(dataPort, (USHORT)(carried | (data[0] << 8)));
+            carrying = FALSE;
+            data++;
+            remaining--;
+        }
+        if (Adapter->ByteWide) {
+            WRITE_PORT_BUFFER_UCHAR(dataPort, data, remaining);
+        } else {
+            if (remaining >= 2) {
+                WRITE_PORT_BUFFER_USHORT(dataPort, (PUSHORT)(PVOID)data, remaining / 2);
+            }
+            if (remaining & 1) {
+                carried = data[remaining - 1];
+                carrying = TRUE;
+            }
+        }
+        CardWaitRemoteDmaDone(Adapter);
+
+        // Next buffer with data, if any.
+        do {
+            NdisGetNextBuffer(buffer, &buffer);
+            if (buffer == nullptr) break;
+            NdisQueryBuffer(buffer, (PVOID*)&data, &remaining);
+        } while (remaining == 0);
+        if (buffer == nullptr) break;
+    }
+
+    if (carrying) {
+        // The final odd byte: PC Cards take it as a word with a zero high
+        // byte, other cards as a single byte.
+        if (Adapter->CardType == 1) {
+            WRITE_PORT_USHORT(dataPort, (USHORT)carried);
+        } else {
+            WRITE_PORT_UCHAR(dataPort, carried);
+        }
+        CardWaitRemoteDmaDone(Adapter);
+    }
+
+    *Length = totalLength;
+    return TRUE;
+}
