@@ -1,0 +1,99 @@
+// Interrupt service and dispatch.
+//
+// The service routine claims the interrupt only while the card is armed and
+// shows an enabled condition, and then masks the card. The deferred handler
+// acknowledges what ISR shows, collects it in IsrBits and serves it in a
+// fixed order until nothing served is left: counter overflow, ring overflow,
+// transmit completion, received frames, receive errors. The wrapper re-arms
+// the card through Ne2000EnableInterrupt after the deferred handler returns.
+#include "card/card.h"
+#include "card/dp8390reg.h"
+#include "receive/receive.h"
+#include "transmit/transmit.h"
+
+VOID Ne2000EnableInterrupt(NDIS_HANDLE MiniportAdapterContext) {
+    AdapterRecord* adapter = (AdapterRecord*)MiniportAdapterContext;
+    CardWriteRegister(adapter, NIC_INTR_MASK, adapter->ImrValue);
+    adapter->InterruptsArmed = 1;
+}
+
+VOID Ne2000DisableInterrupt(NDIS_HANDLE MiniportAdapterContext) {
+    AdapterRecord* adapter = (AdapterRecord*)MiniportAdapterContext;
+    adapter->InterruptsArmed = 0;
+    CardWriteRegister(adapter, NIC_INTR_MASK, 0x00);
+}
+
+// May run beside any other handler: touches the card only while armed, and
+// then only reads ISR and writes IMR.
+VOID Ne2000Isr(PBOOLEAN InterruptRecognized, PBOOLEAN QueueMiniportHandleInterrupt,
+               NDIS_HANDLE MiniportAdapterContext) {
+    AdapterRecord* adapter = (AdapterRecord*)MiniportAdapterContext;
+    BOOLEAN ours = FALSE;
+
+    if (adapter->InterruptsArmed) {
+        UCHAR status;
+        SyncCardReadPortUchar(adapter->IoPortBase + NIC_INTR_STATUS, &status);
+        if (status & adapter->ImrValue) {
+            adapter->InterruptsArmed = 0;
+            CardWriteRegister(adapter, NIC_INTR_MASK, 0x00);
+            ours = TRUE;
+        }
+    }
+
+    *InterruptRecognized = ours;
+    *QueueMiniportHandleInterrupt = ours;
+}
+
+// Reads ISR once, acknowledges exactly the bits seen and notes them.
+static VOID IntCollectStatus(AdapterRecord* Adapter) {
+    UCHAR status = CardReadRegister(Adapter, NIC_INTR_STATUS);
+    Adapter->IsrBits |= status;
+    if (status != 0) CardWriteRegister(Adapter, NIC_INTR_STATUS, status);
+}
+
+// TXE and PTX each stand for one finished transmission.
+static VOID IntServeTransmit(AdapterRecord* Adapter) {
+    SyncCardGetXmitStatus(Adapter);
+    Adapter->TxInterruptPending = 0;
+    if (Adapter->IsrBits & ISR_XMIT_ERR) Ne2000XmitDpc(Adapter);
+    if (Adapter->IsrBits & ISR_XMIT) Ne2000XmitDpc(Adapter);
+    Adapter->IsrBits &= (UCHAR)~ISR_XMIT_DONE;
+}
+
+// PRX and RXE stay noted while the drain stops on its budget, so that the
+// receive service is chosen again after any transmit completion.
+static VOID IntServeReceive(AdapterRecord* Adapter) {
+    if (Ne2000RcvDpc(Adapter)) Adapter->IsrBits &= (UCHAR)~(ISR_RCV | ISR_RCV_ERR);
+    if (Adapter->IsrBits & ISR_XMIT_DONE) IntServeTransmit(Adapter);
+}
+
+VOID Ne2000HandleInterrupt(NDIS_HANDLE MiniportAdapterContext) {
+    AdapterRecord* adapter = (AdapterRecord*)MiniportAdapterContext;
+
+    IntCollectStatus(adapter);
+
+    for (;;) {
+        UCHAR bits = adapter->IsrBits;
+
+        if (bits & ISR_COUNTER) {
+            SyncCardUpdateCounters(adapter);
+            adapter->IsrBits &= (UCHAR)~ISR_COUNTER;
+        } else if (bits & ISR_OVERFLOW) {
+            SyncCardUpdateCounters(adapter);
+            adapter->IsrBits &= (UCHAR)~ISR_OVERFLOW;
+            adapter->OverflowPending = 1;  // the drain carries out the recovery
+            IntServeReceive(adapter);
+        } else if (bits & ISR_XMIT_DONE) {
+            IntServeTransmit(adapter);
+        } else if (bits & ISR_RCV) {
+            IntServeReceive(adapter);
+        } else if (bits & ISR_RCV_ERR) {
+            SyncCardUpdateCounters(adapter);
+            IntServeReceive(adapter);
+        } else {
+            return;  // RDC and RST alone are never served
+        }
+
+        IntCollectStatus(adapter);
+    }
+}
