@@ -1,0 +1,102 @@
+// Programming the controller from the adapter record and starting it;
+// taking it off the network; restarting it after a reset request.
+//
+// CardSetup and CardStop leave the controller running in internal loopback
+// (TCR = 0x02); CardReset, and initialization once the interrupt is
+// connected, put it on the wire (TCR = 0x00).
+#include "card/card.h"
+#include "card/cardlocal.h"
+#include "card/dp8390reg.h"
+
+// Steps 10 to 16 of the setup: with the card disarmed, select page 1, load
+// the station address, the multicast hash and CURR, return to page 0
+// (stopped) and re-arm. While page 1 is selected, offset 0x07 is CURR and
+// 0x0F is MAR7, so the interrupt service routine must not run meanwhile.
+static BOOLEAN SyncCardLoadAddressRegisters(PVOID Context) {
+    AdapterRecord* adapter = (AdapterRecord*)Context;
+
+    adapter->InterruptsArmed = 0;
+    CardWriteRegister(adapter, NIC_INTR_MASK, IMR_MASK_ALL);
+
+    CardWriteRegister(adapter, NIC_COMMAND, CR_VALUE_STOP_NO_DMA_PAGE1);
+    for (ULONG i = 0; i < ETH_ADDRESS_LENGTH; i++) {
+        CardWriteRegister(adapter, NIC_PHYS_ADDR + i, adapter->StationAddress[i]);
+    }
+    // Only the all-multicast bit opens the hash completely.
+    BOOLEAN allMulticast = (adapter->PacketFilter & NDIS_PACKET_TYPE_ALL_MULTICAST) != 0;
+    for (ULONG i = 0; i < MAR_COUNT; i++) {
+        CardWriteRegister(adapter, NIC_MC_ADDR + i, allMulticast ? MAR_ACCEPT_ALL : adapter->MarValues[i]);
+    }
+    CardWriteRegister(adapter, NIC_CURRENT, adapter->RxCurrentPage);
+    CardWriteRegister(adapter, NIC_COMMAND, CR_VALUE_STOP);
+
+    CardWriteRegister(adapter, NIC_INTR_MASK, adapter->ImrValue);
+    adapter->InterruptsArmed = 1;
+    return FALSE;
+}
+
+// Programs every register from the record and starts the controller in
+// internal loopback with its interrupts armed. FALSE, with only the stop
+// command written, when the controller does not answer it.
+BOOLEAN CardSetup(AdapterRecord* Adapter) {
+    CardWriteRegister(Adapter, NIC_COMMAND, CR_VALUE_STOP);
+    UCHAR command = CardReadRegister(Adapter, NIC_COMMAND);
+    if ((command & (CR_STOP | CR_NO_DMA)) != (CR_STOP | CR_NO_DMA)) return FALSE;
+
+    CardWriteRegister(Adapter, NIC_DATA_CONFIG, Adapter->ByteWide ? DCR_BYTE_WIDE : DCR_WORD_WIDE);
+    CardWriteRegister(Adapter, NIC_RMT_COUNT_MSB, 0x00);
+    CardWriteRegister(Adapter, NIC_RMT_COUNT_LSB, 0x00);
+    CardWriteRegister(Adapter, NIC_RCV_CONFIG, Adapter->RcrValue);
+    CardWriteRegister(Adapter, NIC_XMIT_CONFIG, TCR_LOOPBACK);
+    CardWriteRegister(Adapter, NIC_BOUNDARY, Adapter->RxFirstPage);
+    CardWriteRegister(Adapter, NIC_PAGE_START, Adapter->RxFirstPage);
+    CardWriteRegister(Adapter, NIC_PAGE_STOP, Adapter->RxStopPage);
+
+    // Empty ring: CURR one page after BNRY.
+    Adapter->OverflowPending = 0;
+    Adapter->RxCurrentPage = (UCHAR)(Adapter->RxFirstPage + 1);
+    Adapter->RxNextPage = (UCHAR)(Adapter->RxFirstPage + 1);
+
+    CardWriteRegister(Adapter, NIC_INTR_STATUS, ISR_CLEAR_ALL);
+
+    // Once the interrupt is connected (the reset path) the page-1 section
+    // runs with the service routine held off; at initialization nothing
+    // can interrupt it.
+    if (Adapter->InterruptConnected) {
+        NdisMSynchronizeWithInterrupt(&Adapter->InterruptObject,
+                                      (PVOID)SyncCardLoadAddressRegisters, Adapter);
+    } else {
+        SyncCardLoadAddressRegisters(Adapter);
+    }
+
+    CardWriteRegister(Adapter, NIC_COMMAND, CR_VALUE_START);
+    return TRUE;
+}
+
+// Stops the controller and restarts it in internal loopback, off the
+// network. Waits at most 4 x 500 us for RST; running out is not reported.
+VOID CardStop(AdapterRecord* Adapter) {
+    SyncCardStop(Adapter);
+    CardWriteRegister(Adapter, NIC_RMT_COUNT_MSB, 0x00);
+    CardWriteRegister(Adapter, NIC_RMT_COUNT_LSB, 0x00);
+    for (ULONG polls = 0; polls < STOP_RESET_POLL_LIMIT; polls++) {
+        if (CardReadRegister(Adapter, NIC_INTR_STATUS) & ISR_RESET) break;
+        KeStallExecutionProcessor(STOP_RESET_STALL_US);
+    }
+    CardWriteRegister(Adapter, NIC_XMIT_CONFIG, TCR_LOOPBACK);
+    CardWriteRegister(Adapter, NIC_COMMAND, CR_VALUE_START);
+}
+
+// Stop, settle, set up again and go back on the wire. A failed setup is
+// logged here (hardware failure, data words 0 and 1).
+BOOLEAN CardReset(AdapterRecord* Adapter) {
+    CardStop(Adapter);
+    KeStallExecutionProcessor(STOP_SETTLE_US);
+    if (!CardSetup(Adapter)) {
+        NdisWriteErrorLogEntry(Adapter->MiniportHandle, NDIS_ERROR_CODE_HARDWARE_FAILURE, 2,
+                               (ULONG)0, (ULONG)1);
+        return FALSE;
+    }
+    CardWriteRegister(Adapter, NIC_XMIT_CONFIG, TCR_NORMAL);
+    return TRUE;
+}
