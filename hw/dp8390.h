@@ -1,0 +1,226 @@
+// The DP8390 controller core: registers on pages 0 and 1 (page 2 read-back),
+// remote DMA, receive into the ring, transmit on the segment, ISR/IMR and
+// the interrupt line, tally counters, loopback, stop/start/reset.
+//
+// The core never learns which bus its board sits on: it reaches card memory
+// through CardMemory and tells its host of line changes through CoreHost.
+#ifndef HW_DP8390_H
+#define HW_DP8390_H
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "hw/clock.h"
+#include "hw/dp8390_regs.h"
+#include "hw/segment.h"
+
+namespace hw {
+
+// Card memory as seen through the remote DMA and by the controller's local
+// DMA: a 64 KB card address space holding a PROM image at the bottom and one
+// range of RAM. Reads elsewhere give 0xFF; writes outside RAM are dropped.
+class CardMemory {
+public:
+    CardMemory() { bytes_.fill(0xFF); }
+
+    // PROM image at card address 0 (up to 32 bytes are used).
+    void set_prom(const std::vector<std::uint8_t>& image);
+    // RAM range [start, start + size), clipped to 64 KB; filled with 0.
+    void set_ram(std::uint32_t start, std::uint32_t size);
+    std::uint32_t ram_start() const { return ram_start_; }
+    std::uint32_t ram_end() const { return ram_end_; }
+    std::uint32_t prom_size() const { return prom_size_; }
+
+    std::uint8_t read(std::uint16_t a) const { return bytes_[a]; }
+    void write(std::uint16_t a, std::uint8_t v) {
+        if (a >= ram_start_ && a < ram_end_) bytes_[a] = v;
+    }
+    bool in_ram(std::uint32_t a, std::uint32_t len) const {
+        return a >= ram_start_ && a + len <= ram_end_;
+    }
+    // Word at an even address: byte a low, byte a+1 high; in the PROM range
+    // the PROM byte in both halves.
+    std::uint16_t read_word(std::uint16_t a) const {
+        if (a < prom_size_) return static_cast<std::uint16_t>(bytes_[a] * 0x101u);
+        return static_cast<std::uint16_t>(bytes_[a] | bytes_[static_cast<std::uint16_t>(a + 1)] << 8);
+    }
+    const std::uint8_t* data() const { return bytes_.data(); }
+    std::uint8_t* data() { return bytes_.data(); }
+
+private:
+    std::array<std::uint8_t, 0x10000> bytes_;
+    std::uint32_t prom_size_ = 0;
+    std::uint32_t ram_start_ = 0, ram_end_ = 0;
+};
+
+// Fault knobs, all off by default. Counts ("the next N ...") go down as the
+// fault acts; kAlways makes a count never run out.
+struct Faults {
+    static constexpr int kAlways = -1;
+
+    bool no_answer = false;            // controller absent: reads 0xFF, writes ignored
+    bool ignore_stop = false;          // a CR write with STP leaves the run state alone
+    bool crda_frozen = false;          // CRDA0/1 keep reading the start address
+    bool rdc_never = false;            // ISR RDC never set
+    bool txp_stuck = false;            // CR reads TXP set at all times
+    int tx_abort = 0;                  // next N transmissions: TSR ABT, ISR TXE, nothing sent
+    bool stop_cuts_tx = false;         // STP ends a transmission at once, no PTX/TXE
+    int curr_unstable = 0;             // next N page-1 CURR reads differ from each other
+    int corrupt_header = 0;            // next N stored frames get the header fields below
+    bool corrupt_status = false;       //   ... replace the receive status by bad_status
+    bool corrupt_next = false;         //   ... replace the next page by bad_next
+    bool corrupt_count = false;        //   ... replace the byte count by bad_count
+    std::uint8_t bad_status = 0x00;
+    std::uint8_t bad_next = 0x00;
+    std::uint16_t bad_count = 0x0000;
+    int count_high_is_low = 0;         // next N headers: count high byte = low byte
+    int stray_read = 0;                // next N remote reads: one stray access first
+    std::uint16_t stray_value = 0xA5A5;//   ... giving this (low byte for 8-bit reads)
+    int rx_bad_fcs = 0;                // next N frames received with an FCS error
+    int rx_alignment = 0;              // next N frames received with an alignment error
+    std::uint8_t spurious_isr = 0;     // ORed into ISR reads ...
+    int spurious_isr_reads = 0;        //   ... for the next N reads
+    int foreign_irq = 0;               // pending pulses of a shared line (no card cause)
+};
+
+// What a correct driver never does; tests assert zero.
+struct Misuse {
+    unsigned data_port_idle = 0;   // data-port access with no transfer or past its count
+    unsigned txp_stopped = 0;      // TXP while stopped
+    unsigned txp_busy = 0;         // TXP while transmitting
+    unsigned odd_word = 0;         // word transfer at an odd address
+    unsigned page1_in_isr = 0;     // page-1 offset 0x07/0x0F during the service routine
+    unsigned total() const {
+        return data_port_idle + txp_stopped + txp_busy + odd_word + page1_in_isr;
+    }
+};
+
+// All controller state, one field per register plus the engine's progress.
+struct Dp8390State {
+    // CR, kept as its parts
+    std::uint8_t cr_run = dp8390::CR_STP;        // STP/STA as last written
+    std::uint8_t cr_rd = dp8390::CR_RD_ABORT;    // RD field as it reads
+    std::uint8_t cr_page = 0;                    // 0..3
+    // page 0
+    std::uint8_t pstart = 0, pstop = 0, bnry = 0, tpsr = 0;
+    std::uint16_t tbcr = 0;
+    std::uint8_t tsr = 0, ncr = 0, isr = dp8390::ISR_RST, imr = 0;
+    std::uint16_t rsar = 0, rbcr = 0;
+    std::uint8_t rcr = 0, tcr = 0, dcr = 0, rsr = 0;
+    std::array<std::uint8_t, 3> cntr{};          // CNTR0-2
+    // page 1
+    std::array<std::uint8_t, 6> par{};
+    std::uint8_t curr = 0;
+    std::array<std::uint8_t, 8> mar{};
+    // remote DMA engine
+    bool dma_active = false;
+    bool dma_write = false;
+    std::uint16_t dma_addr = 0;                  // next byte moved (CRDA)
+    std::uint16_t dma_count = 0;                 // bytes left
+    bool dma_odd_counted = false;
+    bool dma_stray_pending = false;
+    // transmitter and receiver
+    bool transmitting = false;                   // a transmission is under way
+    bool tx_on_segment = false;                  // it went to the segment
+    bool rx_disabled = false;                    // after a ring overflow
+    bool line = false;                           // interrupt line as last reported
+};
+
+// Told of every change of the interrupt line.
+class CoreHost {
+public:
+    virtual ~CoreHost() = default;
+    virtual void line_changed(bool level) = 0;
+};
+
+class Dp8390 : public Station {
+public:
+    Dp8390(Clock& clock, CardMemory& memory, CoreHost& host);
+    ~Dp8390() override;
+    Dp8390(const Dp8390&) = delete;
+    Dp8390& operator=(const Dp8390&) = delete;
+
+    void attach(Segment& segment);
+
+    // Reset pulse (the board's reset port).
+    void reset();
+    // Register access at offset 0x00-0x0F on the current page.
+    std::uint8_t read_reg(unsigned offset);
+    void write_reg(unsigned offset, std::uint8_t value);
+    // Data-port access: `wide` is the size of the port access (16 bits).
+    std::uint16_t read_data(bool wide);
+    void write_data(std::uint16_t value, bool wide);
+    void read_data_bytes(std::uint8_t* dst, std::uint32_t count);
+    void read_data_words(std::uint16_t* dst, std::uint32_t count);
+    void write_data_bytes(const std::uint8_t* src, std::uint32_t count);
+    void write_data_words(const std::uint16_t* src, std::uint32_t count);
+
+    void set_isr_context(bool active) { in_isr_ = active; }
+    bool line() const { return st_.line; }
+
+    // Station
+    void deliver(const std::uint8_t* frame, std::size_t len) override;
+    void transmit_done() override;
+
+    // Back door: state without side effects.
+    const Dp8390State& state() const { return st_; }
+    Dp8390State& state() { return st_; }
+    // Re-evaluates ISR CNT and the line after a back-door change.
+    void refresh();
+    // Sets ISR bits with no cause (as the chip would), updating the line.
+    void raise_isr(std::uint8_t bits);
+    std::uint8_t cr_value() const;
+    bool running() const {
+        return (st_.cr_run & dp8390::CR_STA) && !(st_.cr_run & dp8390::CR_STP);
+    }
+    bool loopback() const {
+        return (st_.tcr & dp8390::TCR_LB_MASK) || !(st_.dcr & dp8390::DCR_LS);
+    }
+    Faults& faults() { return faults_; }
+    const Faults& faults() const { return faults_; }
+    const Misuse& misuse() const { return misuse_; }
+    Misuse& misuse() { return misuse_; }
+
+    // The multicast hash bit (0..63) of a destination address.
+    static unsigned hash_bit(const std::uint8_t* dest);
+
+private:
+    void write_cr(std::uint8_t value);
+    void start_dma(bool write);
+    void stop_transmission(bool cut);
+    void start_transmission();
+    void finish_transmission();
+    void receive(const std::uint8_t* frame, std::size_t len);
+    bool address_match(const std::uint8_t* dest) const;
+    void tally(unsigned index);
+    void set_isr(std::uint8_t bits);
+    void update_line();
+    std::uint16_t next_addr(std::uint16_t a) const {
+        a = static_cast<std::uint16_t>(a + 1);
+        if (st_.pstop != st_.pstart && a == (st_.pstop << 8)) a = static_cast<std::uint16_t>(st_.pstart << 8);
+        return a;
+    }
+    bool dma_ready(bool write);
+    void dma_advance(unsigned bytes);
+    // How many bytes a bulk copy may move from dma_addr without a wrap,
+    // the PROM range or a fault in the way (0: take the slow path).
+    std::uint32_t dma_run(std::uint32_t want, bool write) const;
+
+    Clock& clock_;
+    CardMemory& mem_;
+    CoreHost& host_;
+    Segment* segment_ = nullptr;
+    Dp8390State st_;
+    Faults faults_;
+    Misuse misuse_;
+    bool in_isr_ = false;
+    bool curr_toggle_ = false;
+    Clock::EventId tx_event_ = 0;  // loopback / abort completion
+    std::vector<std::uint8_t> tx_buf_;
+};
+
+}  // namespace hw
+
+#endif  // HW_DP8390_H
