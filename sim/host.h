@@ -1,0 +1,604 @@
+// The host platform: the miniport wrapper, port I/O routing and the virtual
+// clock the driver runs on here, with the bookkeeping tests read back.
+//
+// One sim::Host exists at a time; constructing one makes it the current
+// host, to which every C platform operation of platform/ndis.h goes;
+// destroying it clears that. A typical test:
+//
+//   sim::Host host;
+//   hw::Ne2000Board& card = host.add_card(board_config);   // ports, irq, segment
+//   ASSERT_EQ(host.load_driver(DriverEntry), 0u);
+//   sim::AdapterConfig cfg = host.config_for(card);         // keywords from the card
+//   ASSERT_EQ(host.initialize(cfg), NDIS_STATUS_SUCCESS);
+//   sim::Adapter& a = host.adapter();
+//   sim::RecordingProtocol proto;
+//   a.bind(proto);
+//   ULONG filter = NDIS_PACKET_TYPE_DIRECTED | NDIS_PACKET_TYPE_BROADCAST;
+//   a.set(OID_GEN_CURRENT_PACKET_FILTER, &filter, sizeof filter);
+//   host.segment().inject(frame, len);
+//   host.run_until_idle();
+//   EXPECT_EQ(proto.frames().size(), 1u);
+//   proto.send(a, bytes, {14, 0, 46});                       // pieces of the packet
+//   host.run_until_idle();
+//   a.halt();
+//   EXPECT_TRUE(host.problems().empty());
+//   EXPECT_TRUE(host.leaked_allocations().empty());
+#ifndef SIM_HOST_H
+#define SIM_HOST_H
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "hw/clock.h"
+#include "hw/port_device.h"
+#include "platform/ndis.h"
+
+namespace hw {
+class Ne2000Board;
+struct BoardConfig;
+class Segment;
+}  // namespace hw
+
+namespace sim {
+
+using hw::Nanos;
+using MacAddress = std::array<std::uint8_t, 6>;
+using DriverEntryFn = NTSTATUS (*)(PVOID DriverObject, PVOID RegistryPath);
+
+class Host;
+class Adapter;
+
+// ---------------------------------------------------------------------------
+// Packets: an NDIS_PACKET and its chain of NDIS_BUFFERs, owning all memory.
+// Every piece has its own allocation of exactly its size (a read past a
+// buffer's end is a real overrun, visible to the sanitizers). The packet's
+// private totals are left invalid (ValidCounts 0), as the wrapper hands
+// packets over, so the driver walks the chain.
+class Packet {
+public:
+    // A packet holding `bytes`, cut into pieces of the given sizes (they must
+    // add up to bytes.size(); zero-length pieces allowed). No sizes: one piece.
+    explicit Packet(const std::vector<std::uint8_t>& bytes,
+                    const std::vector<std::size_t>& pieces = {});
+    Packet(const std::uint8_t* bytes, std::size_t len, const std::vector<std::size_t>& pieces = {});
+    // A packet of `len` zero bytes, e.g. a destination for transfer-data.
+    static Packet zeroed(std::size_t len, const std::vector<std::size_t>& pieces = {});
+
+    Packet(Packet&&) noexcept;
+    Packet& operator=(Packet&&) noexcept;
+    Packet(const Packet&) = delete;
+    Packet& operator=(const Packet&) = delete;
+    ~Packet();
+
+    NDIS_PACKET* get() { return packet_.get(); }
+    operator NDIS_PACKET*() { return packet_.get(); }
+
+    std::size_t size() const;          // total bytes of all pieces
+    std::size_t piece_count() const { return buffers_.size(); }
+    NDIS_BUFFER* buffer(std::size_t i) { return &buffers_[i]; }
+    // The bytes as they stand now, read through the chain in order.
+    std::vector<std::uint8_t> contents() const;
+
+private:
+    Packet() = default;
+    void build(const std::uint8_t* bytes, std::size_t len, const std::vector<std::size_t>& pieces);
+
+    std::unique_ptr<NDIS_PACKET> packet_;
+    std::vector<NDIS_BUFFER> buffers_;                      // stable: never resized after build
+    std::vector<std::unique_ptr<std::uint8_t[]>> storage_;  // one allocation per piece
+};
+
+// ---------------------------------------------------------------------------
+// Protocols bound above the driver.
+class Protocol {
+public:
+    virtual ~Protocol() = default;
+    // A frame that passed this binding's Ethernet filter. May call
+    // adapter.transfer_data(...) from inside.
+    virtual void on_receive(Adapter& adapter, const std::uint8_t* header, unsigned header_size,
+                            const std::uint8_t* lookahead, unsigned lookahead_size,
+                            unsigned packet_size, NDIS_HANDLE receive_context) = 0;
+    virtual void on_receive_complete(Adapter& /*adapter*/) {}
+    // A packet this protocol sent has been completed.
+    virtual void on_send_complete(Adapter& /*adapter*/, NDIS_PACKET* /*packet*/,
+                                  NDIS_STATUS /*status*/) {}
+};
+
+// A protocol that takes every frame whole (the header, then all the data via
+// transfer-data into a packet cut into `transfer_pieces`) and keeps them in
+// order; and sends frames, keeping each packet alive until it completes.
+class RecordingProtocol : public Protocol {
+public:
+    struct Frame {
+        std::vector<std::uint8_t> bytes;      // header + transferred data
+        std::vector<std::uint8_t> lookahead;  // header + lookahead as indicated
+        unsigned packet_size = 0;             // as indicated (without header)
+        NDIS_STATUS transfer_status = NDIS_STATUS_SUCCESS;
+        UINT transferred = 0;
+        Nanos time = 0;
+    };
+    struct Sent {
+        std::vector<std::uint8_t> bytes;
+        NDIS_STATUS send_status = NDIS_STATUS_PENDING;     // what the send handler returned
+        std::optional<NDIS_STATUS> completion;              // status of its completion
+        unsigned completions = 0;
+    };
+
+    // Sizes of the destination buffers for transfer-data; the last piece
+    // takes the rest. Empty: one buffer.
+    std::vector<std::size_t> transfer_pieces;
+    // When false, frames are kept from the lookahead only (no transfer-data).
+    bool transfer = true;
+
+    void on_receive(Adapter& adapter, const std::uint8_t* header, unsigned header_size,
+                    const std::uint8_t* lookahead, unsigned lookahead_size, unsigned packet_size,
+                    NDIS_HANDLE receive_context) override;
+    void on_receive_complete(Adapter& adapter) override;
+    void on_send_complete(Adapter& adapter, NDIS_PACKET* packet, NDIS_STATUS status) override;
+
+    // Sends `bytes` cut into `pieces` through the adapter; returns the send
+    // handler's status. The packet stays alive in sent().
+    NDIS_STATUS send(Adapter& adapter, const std::vector<std::uint8_t>& bytes,
+                     const std::vector<std::size_t>& pieces = {});
+
+    const std::vector<Frame>& frames() const { return frames_; }
+    void clear_frames() { frames_.clear(); }
+    const std::vector<Sent>& sent() const { return sent_; }
+    unsigned receive_completes() const { return receive_completes_; }
+    unsigned send_completions() const { return send_completions_; }
+
+private:
+    std::vector<Frame> frames_;
+    std::vector<Sent> sent_;
+    std::vector<std::unique_ptr<Packet>> packets_;  // parallel to sent_
+    unsigned receive_completes_ = 0;
+    unsigned send_completions_ = 0;
+};
+
+// The wrapper's exact Ethernet filter: does a frame to `dest` pass a binding
+// with this packet filter, station address and multicast list?
+bool ethernet_filter_accepts(const std::uint8_t* dest, ULONG packet_filter,
+                             const MacAddress& station, const std::vector<MacAddress>& multicast);
+
+// ---------------------------------------------------------------------------
+// Adapter configuration, as the wrapper offers it to the initialize handler.
+struct AdapterConfig {
+    // Keywords, matched without regard to case. A numeric value is returned
+    // as it stands with the type the driver asks for; a text value is parsed
+    // in base 16 for NdisParameterHexInteger and base 10 for Integer (as the
+    // registry's strings are). Absent keyword: NdisReadConfiguration fails.
+    std::map<std::string, ULONG> keywords;
+    std::map<std::string, std::string> text_keywords;
+    AdapterConfig& set(const std::string& name, ULONG value) { keywords[name] = value; return *this; }
+    AdapterConfig& set_text(const std::string& name, const std::string& v) { text_keywords[name] = v; return *this; }
+
+    // Station-address override bytes (any length); absent: the read fails.
+    std::optional<std::vector<std::uint8_t>> network_address;
+    // MCA POS data; absent: NdisReadMcaPosInformation fails.
+    std::optional<NDIS_MCA_POS_DATA> pos;
+
+    std::vector<NDIS_MEDIUM> media{NdisMedium802_3};
+
+    // Failure injection, each applying to this adapter's calls.
+    struct Faults {
+        bool allocate_memory = false;     // NdisAllocateMemory during initialize
+        bool open_configuration = false;
+        bool register_ports = false;
+        bool register_interrupt = false;
+        bool map_io_space = false;
+    } fail;
+    NDIS_STATUS fail_status = NDIS_STATUS_RESOURCES;  // what an injected failure returns
+};
+
+// ---------------------------------------------------------------------------
+// Bookkeeping records.
+struct Allocation {
+    void* address = nullptr;
+    UINT length = 0;
+    UINT flags = 0;
+    NDIS_PHYSICAL_ADDRESS highest{};
+    Adapter* adapter = nullptr;     // the adapter being initialized, or null
+    bool after_initialize = false;  // made outside any initialize call
+    Nanos time = 0;
+};
+
+struct PortRange {
+    Adapter* adapter = nullptr;
+    UINT base = 0;
+    UINT count = 0;
+    bool released = false;
+};
+
+struct Mapping {
+    Adapter* adapter = nullptr;
+    std::uint64_t physical = 0;
+    UINT length = 0;
+    void* virtual_address = nullptr;
+    bool unmapped = false;
+};
+
+struct ErrorLogEntry {
+    Adapter* adapter = nullptr;
+    NDIS_ERROR_CODE code = 0;
+    std::vector<ULONG> data;
+    Nanos time = 0;
+};
+
+struct SendCompletion {
+    Adapter* adapter = nullptr;
+    NDIS_PACKET* packet = nullptr;
+    NDIS_STATUS status = 0;
+    bool by_wrapper = false;  // the send handler returned a final status itself
+    Nanos time = 0;
+};
+
+struct Indication {
+    std::vector<std::uint8_t> header;
+    std::vector<std::uint8_t> lookahead;
+    unsigned packet_size = 0;
+    NDIS_HANDLE receive_context = nullptr;
+    Nanos time = 0;
+};
+
+struct ConfigRead {
+    std::string keyword;
+    NDIS_PARAMETER_TYPE type;
+    bool found;
+};
+
+// One port access, for the trace.
+struct TraceEntry {
+    std::uint64_t index = 0;  // running access number
+    Nanos time = 0;           // when the access began
+    bool write = false;
+    unsigned width = 8;       // 8 or 16
+    std::uint32_t port = 0;
+    std::uint32_t value = 0;  // the value (first element for string forms)
+    std::uint32_t count = 1;  // elements of a string access
+    std::string text;         // e.g. "W 0x300 CR = 0x22 (STA, abort DMA, page 0)"
+};
+
+struct PortStats {
+    std::uint64_t accesses = 0;  // elements: a string access of n counts n
+    std::uint64_t reads = 0;
+    std::uint64_t writes = 0;
+    std::uint64_t data_bytes = 0;  // bytes moved through the device's data port
+};
+
+// ---------------------------------------------------------------------------
+// One adapter: created by Host::initialize, owned by the host for its whole
+// life (also after a failed initialize or a halt, so its records stay).
+class Adapter {
+public:
+    Adapter(const Adapter&) = delete;
+    Adapter& operator=(const Adapter&) = delete;
+
+    Host& host() { return host_; }
+    const AdapterConfig& config() const { return config_; }
+    NDIS_HANDLE handle() { return this; }  // the miniport adapter handle
+    NDIS_STATUS initialize_status() const { return init_status_; }
+    UINT selected_medium() const { return selected_medium_; }
+    bool running() const { return running_; }  // initialized and not halted
+    bool halted() const { return halted_; }
+
+    // NdisMSetAttributes arguments.
+    struct Attributes {
+        bool set = false;
+        NDIS_HANDLE context = nullptr;
+        BOOLEAN bus_master = FALSE;
+        NDIS_INTERFACE_TYPE type = NdisInterfaceInternal;
+        unsigned calls = 0;
+    };
+    const Attributes& attributes() const { return attributes_; }
+    NDIS_HANDLE context() const { return attributes_.context; }
+    template <class T>
+    T* record() const { return static_cast<T*>(attributes_.context); }
+
+    // Handler calls, one at a time. A send asked for while a handler of this
+    // adapter runs (a protocol sending from a completion or an indication)
+    // is queued and made when the running handler returns; it then returns
+    // NDIS_STATUS_PENDING. Other calls while a handler runs are refused
+    // (NDIS_STATUS_FAILURE) and listed as a problem.
+    NDIS_STATUS send(NDIS_PACKET* packet, UINT flags = 0, Protocol* from = nullptr);
+    NDIS_STATUS query(NDIS_OID oid, void* buffer, ULONG length, ULONG* written = nullptr,
+                      ULONG* needed = nullptr);
+    NDIS_STATUS set(NDIS_OID oid, void* buffer, ULONG length, ULONG* read = nullptr,
+                    ULONG* needed = nullptr, Protocol* for_protocol = nullptr);
+    NDIS_STATUS reset(BOOLEAN* addressing_reset = nullptr);
+    void halt();
+    // Only inside an indication (a protocol's on_receive).
+    NDIS_STATUS transfer_data(NDIS_PACKET* packet, UINT byte_offset, UINT bytes_to_transfer,
+                              UINT* bytes_transferred);
+    bool in_handler() const { return depth_ > 0; }
+
+    // Convenience: query a ULONG OID; nullopt when the query fails.
+    std::optional<ULONG> query_ulong(NDIS_OID oid);
+
+    // Protocols.
+    void bind(Protocol& protocol);
+    void unbind(Protocol& protocol);
+
+    // Interrupt.
+    struct InterruptInfo {
+        bool connected = false;
+        UINT vector = 0;
+        UINT level = 0;
+        BOOLEAN request_isr = FALSE;
+        BOOLEAN shared = FALSE;
+        NDIS_INTERRUPT_MODE mode = NdisInterruptLevelSensitive;
+        PNDIS_MINIPORT_INTERRUPT object = nullptr;
+        unsigned registrations = 0;
+        unsigned deregistrations = 0;
+    };
+    const InterruptInfo& interrupt() const { return interrupt_; }
+    // Calls the service routine as if another device on a shared line fired
+    // (held off while a synchronized routine runs, like a real edge).
+    void fire_shared();
+
+    struct Counters {
+        std::uint64_t isr_calls = 0;
+        std::uint64_t isr_recognized = 0;       // ISR said the interrupt was its own
+        std::uint64_t deferred_runs = 0;        // HandleInterruptHandler calls
+        std::uint64_t enable_calls = 0;         // EnableInterruptHandler calls
+        std::uint64_t sync_calls = 0;           // NdisMSynchronizeWithInterrupt
+        std::uint64_t held_off = 0;             // edges delivered late: a sync routine ran
+        std::uint64_t deferred_dropped = 0;     // asked for, then the interrupt was disconnected
+        std::uint64_t indications = 0;          // NdisMEthIndicateReceive calls
+        std::uint64_t indicate_completes = 0;   // NdisMEthIndicateReceiveComplete calls
+        std::uint64_t filter_dropped = 0;       // per binding: frames the filter kept back
+        std::uint64_t sends = 0;
+        std::uint64_t queued_sends = 0;         // sends made later, after a running handler
+    };
+    const Counters& counters() const { return counters_; }
+
+    // Filter state, from successful sets of OID_GEN_CURRENT_PACKET_FILTER and
+    // OID_802_3_MULTICAST_LIST (per binding), and the station address, from
+    // OID_802_3_CURRENT_ADDRESS queried right after a successful initialize.
+    ULONG packet_filter(const Protocol* p = nullptr) const;
+    std::vector<MacAddress> multicast_list(const Protocol* p = nullptr) const;
+    const MacAddress& station_address() const { return station_; }
+    void set_station_address(const MacAddress& a) { station_ = a; }
+
+    // Indications as they came (header and lookahead copied). Keeping them
+    // can be turned off for long runs.
+    const std::vector<Indication>& indications() const { return indications_; }
+    void keep_indications(bool on) { keep_indications_ = on; }
+
+    // NdisReadConfiguration calls made during initialize, in order.
+    const std::vector<ConfigRead>& config_reads() const { return config_reads_; }
+    bool keyword_read(const std::string& keyword) const;
+    unsigned pos_reads() const { return pos_reads_; }
+
+private:
+    friend class Host;
+    friend struct HostAccess;
+    Adapter(Host& host, const AdapterConfig& config);
+
+    struct Binding {
+        Protocol* protocol;
+        ULONG filter = 0;
+        std::vector<MacAddress> multicast;
+    };
+    struct QueuedSend {
+        NDIS_PACKET* packet;
+        UINT flags;
+        Protocol* from;
+    };
+    struct Outstanding {
+        Protocol* from;
+    };
+    // Runs a handler with the adapter marked busy; runs what waited for it
+    // (queued sends, the deferred handler) when the outermost one returns.
+    template <class F>
+    auto call(F&& f) -> decltype(f());
+    void after_handler();
+    NDIS_STATUS do_send(NDIS_PACKET* packet, UINT flags, Protocol* from);
+    void record_filter_set(NDIS_OID oid, const void* buffer, ULONG length, Protocol* p);
+
+    Host& host_;
+    AdapterConfig config_;
+    NDIS_STATUS init_status_ = NDIS_STATUS_FAILURE;
+    UINT selected_medium_ = 0;
+    bool running_ = false;
+    bool halted_ = false;
+    bool initializing_ = false;
+    Attributes attributes_;
+    InterruptInfo interrupt_;
+    Counters counters_;
+    int depth_ = 0;          // handler calls of this adapter under way
+    int isr_depth_ = 0;      // the ISR runs
+    int sync_depth_ = 0;     // a synchronized routine runs
+    bool edge_pending_ = false;
+    bool deferred_requested_ = false;
+    bool in_deferred_ = false;
+    std::vector<Binding> bindings_;
+    std::vector<QueuedSend> queued_sends_;
+    std::map<NDIS_PACKET*, Outstanding> outstanding_;
+    NDIS_HANDLE receive_context_ = nullptr;  // while indicating
+    bool indicating_ = false;
+    MacAddress station_{};
+    std::vector<Indication> indications_;
+    bool keep_indications_ = true;
+    std::vector<ConfigRead> config_reads_;
+    unsigned pos_reads_ = 0;
+    // Wrapper-owned memory handed out by configuration reads.
+    std::vector<std::unique_ptr<NDIS_CONFIGURATION_PARAMETER>> params_;
+    std::vector<std::uint8_t> network_address_copy_;
+};
+
+// ---------------------------------------------------------------------------
+class Host {
+public:
+    Host();
+    ~Host();
+    Host(const Host&) = delete;
+    Host& operator=(const Host&) = delete;
+
+    static Host* current();
+
+    // --- time ---------------------------------------------------------------
+    hw::Clock& clock() { return clock_; }
+    Nanos now() const { return clock_.now(); }
+    // Virtual time each port access costs (each element of a string access).
+    void set_port_cost(Nanos cost) { port_cost_ = cost; }
+    Nanos port_cost() const { return port_cost_; }
+    // Advance the clock through pending hardware events, delivering
+    // interrupts and deferred handlers as they come.
+    void run_for(Nanos dt);
+    void run_until(Nanos t);
+    // Runs until no hardware event, interrupt or deferred handler is
+    // pending, or `limit` of virtual time has passed; true when idle.
+    bool run_until_idle(Nanos limit = 10'000'000'000ull);
+    // Advance time as a stall does (also what KeStallExecutionProcessor calls).
+    void stall(Nanos dt);
+    std::uint64_t stalled_ns() const { return stalled_ns_; }
+
+    // --- ports --------------------------------------------------------------
+    // Routes ports [base, base+count) to `device` (offset = port - base).
+    // Offsets [data_first, data_first+data_count) are the device's data
+    // port, whose bytes moved are counted. Returns false (and maps nothing)
+    // on overlap with a mapped range.
+    bool map_ports(std::uint32_t base, std::uint32_t count, hw::PortDevice* device,
+                   std::uint32_t data_first = 0, std::uint32_t data_count = 0);
+    void unmap_ports(hw::PortDevice* device);
+    // Connects a device's interrupt line to a vector: a rising edge goes to
+    // the service routines connected on that vector.
+    void connect_irq(hw::PortDevice& device, UINT vector);
+    void disconnect_irq(hw::PortDevice& device);
+
+    PortStats port_stats() const { return total_stats_; }
+    PortStats port_stats(const hw::PortDevice* device) const;
+    std::uint64_t unmapped_accesses() const { return unmapped_accesses_; }
+    std::uint64_t access_count() const { return access_index_; }
+
+    // Trace of port accesses: off by default. A sink gets each entry as it is
+    // made; keeping them in a vector is the other way.
+    void trace_to_vector(bool on);
+    void set_trace_sink(std::function<void(const TraceEntry&)> sink);
+    const std::vector<TraceEntry>& trace() const { return trace_; }
+    void clear_trace() { trace_.clear(); }
+    // Just the text of each entry.
+    std::vector<std::string> trace_text() const;
+
+    // Called after every port access with its running index (0-based).
+    void set_access_hook(std::function<void(std::uint64_t index)> hook);
+
+    // --- physical memory ----------------------------------------------------
+    // Makes `len` bytes at `phys` reachable through NdisMMapIoSpace.
+    bool map_physical(std::uint64_t phys, std::size_t len, std::uint8_t* bytes);
+    const std::vector<Mapping>& mappings() const { return mappings_; }
+    std::vector<Mapping> live_mappings() const;
+
+    // --- cards (emulated hardware) ------------------------------------------
+    // Creates a board on this host's clock, maps its 32 ports at io_base(),
+    // connects its interrupt line to vector irq(), maps a PC Card's attribute
+    // memory at its attribute address, and attaches it to segment() if asked.
+    hw::Ne2000Board& add_card(const hw::BoardConfig& config, bool attach = true);
+    // The host-owned Ethernet segment (made on first use).
+    hw::Segment& segment();
+    // Keywords (CardType, BusType, IoBaseAddress_1, InterruptNumber, and the
+    // PC Card attribute window) and POS data that describe `card`.
+    AdapterConfig config_for(const hw::Ne2000Board& card) const;
+
+    // --- the driver -----------------------------------------------------------
+    // Calls the entry point and returns its status. With refuse set, the
+    // wrapper refuses the registration (NdisMRegisterMiniport fails).
+    NTSTATUS load_driver(DriverEntryFn entry);
+    void refuse_registration(bool refuse) { refuse_registration_ = refuse; }
+    bool registered() const { return registered_; }
+    const NDIS_MINIPORT_CHARACTERISTICS& characteristics() const { return chars_; }
+    UINT characteristics_length() const { return chars_length_; }
+    NDIS_HANDLE wrapper_handle() { return &wrapper_token_; }
+    unsigned wrapper_initializations() const { return wrapper_inits_; }
+
+    // Processor count reported by NdisSystemProcessorCount (default 1).
+    void set_processor_count(int n) { processor_count_ = n; }
+
+    // Calls the initialize handler for a new adapter with this configuration.
+    NDIS_STATUS initialize(const AdapterConfig& config);
+    Adapter& adapter();                 // the newest
+    Adapter& adapter(std::size_t i);    // in order of creation
+    std::size_t adapter_count() const { return adapters_.size(); }
+
+    // --- bookkeeping ----------------------------------------------------------
+    // Every misuse of the platform seen, as text (free with the wrong size,
+    // completion of a packet not outstanding, unmatched deregistration,
+    // handler re-entered ...). Tests expect it empty.
+    const std::vector<std::string>& problems() const { return problems_; }
+    void clear_problems() { problems_.clear(); }
+    void problem(const std::string& text);
+
+    const std::vector<Allocation>& allocations() const { return allocation_log_; }
+    std::vector<Allocation> leaked_allocations() const;  // not freed (yet)
+    std::uint64_t frees() const { return frees_; }
+    std::uint64_t allocations_after_initialize() const;
+
+    const std::vector<PortRange>& port_ranges() const { return port_ranges_; }
+    std::vector<PortRange> live_port_ranges() const;
+
+    const std::vector<ErrorLogEntry>& error_log() const { return error_log_; }
+    const std::vector<SendCompletion>& send_completions() const { return completions_; }
+    // Packets handed to a send handler and not completed.
+    std::vector<NDIS_PACKET*> never_completed() const;
+    std::uint64_t double_completions() const { return double_completions_; }
+
+    unsigned open_configurations() const { return open_configs_; }
+    unsigned configuration_opens() const { return config_opens_; }
+
+    // --- used by the platform operations (sim/*.cpp) ---------------------------
+    struct Internals;
+    Internals& internals() { return *in_; }
+
+private:
+    friend class Adapter;
+    friend struct HostAccess;
+
+    hw::Clock clock_;
+    Nanos port_cost_ = hw::kMicrosecond;
+    Nanos stalled_ns_ = 0;
+
+    std::uint64_t access_index_ = 0;
+    std::uint64_t unmapped_accesses_ = 0;
+    PortStats total_stats_;
+    bool tracing_ = false;  // a sink or the vector is on
+    bool trace_vector_ = false;
+    std::function<void(const TraceEntry&)> trace_sink_;
+    std::vector<TraceEntry> trace_;
+    std::function<void(std::uint64_t)> access_hook_;
+
+    std::vector<Mapping> mappings_;
+
+    bool refuse_registration_ = false;
+    bool registered_ = false;
+    NDIS_MINIPORT_CHARACTERISTICS chars_{};
+    UINT chars_length_ = 0;
+    int wrapper_token_ = 0;
+    unsigned wrapper_inits_ = 0;
+    int processor_count_ = 1;
+
+    std::vector<std::unique_ptr<Adapter>> adapters_;
+    Adapter* initializing_ = nullptr;
+
+    std::vector<std::string> problems_;
+    std::vector<Allocation> allocation_log_;
+    std::uint64_t frees_ = 0;
+    std::vector<PortRange> port_ranges_;
+    std::vector<ErrorLogEntry> error_log_;
+    std::vector<SendCompletion> completions_;
+    std::uint64_t double_completions_ = 0;
+    unsigned open_configs_ = 0;
+    unsigned config_opens_ = 0;
+
+    std::unique_ptr<Internals> in_;
+};
+
+}  // namespace sim
+
+#endif  // SIM_HOST_H
