@@ -1,0 +1,238 @@
+#include "hw/board.h"
+
+#include <cstdio>
+
+namespace hw {
+
+using namespace dp8390;
+
+std::vector<std::uint8_t> default_prom(BoardKind kind, const std::array<std::uint8_t, 6>& station) {
+    std::vector<std::uint8_t> p(32, 0x00);
+    if (kind == BoardKind::Isa8) {
+        // A 16-byte PROM on an 8-bit path, seen twice.
+        for (int copy = 0; copy < 2; copy++) {
+            for (int i = 0; i < 6; i++) p[copy * 16 + i] = station[i];
+            p[copy * 16 + 0x0E] = p[copy * 16 + 0x0F] = 0x42;
+        }
+        return p;
+    }
+    // A 16-bit path: every PROM byte appears in both halves of a word.
+    for (int i = 0; i < 6; i++) p[2 * i] = p[2 * i + 1] = station[i];
+    for (int i = 0x1C; i < 0x20; i++) p[i] = 0x57;
+    return p;
+}
+
+std::uint32_t mca_io_base(std::uint16_t adapter_id, std::uint8_t pos_data1) {
+    static const std::uint32_t kBase67B0[8] = {0x300, 0x1000, 0x2020, 0x8020, 0x300, 0x320, 0x340, 0x360};
+    static const std::uint32_t kBase7154[8] = {0x300, 0x1000, 0x2020, 0x8020, 0xA0A0, 0xB0B0, 0xC0C0, 0xC3D0};
+    unsigned field = (pos_data1 >> 1) & 7;
+    return adapter_id == 0x7154 ? kBase7154[field] : kBase67B0[field];
+}
+
+unsigned mca_irq(std::uint8_t pos_data1) {
+    static const unsigned kIrq[4] = {3, 4, 5, 9};
+    return kIrq[(pos_data1 >> 5) & 3];
+}
+
+Ne2000Board::Ne2000Board(Clock& clock, const BoardConfig& config)
+    : config_(config), io_base_(config.io_base), irq_(config.irq), core_(clock, memory_, *this) {
+    if (config.kind == BoardKind::Mca && (config.mca_adapter_id == 0x67B0 || config.mca_adapter_id == 0x7154)) {
+        io_base_ = mca_io_base(config.mca_adapter_id, config.pos_data1);
+        irq_ = mca_irq(config.pos_data1);
+    }
+    memory_.set_prom(config.prom ? *config.prom : default_prom(config.kind, config.station));
+    bool narrow = config.kind == BoardKind::Isa8;
+    memory_.set_ram(config.ram_start.value_or(narrow ? 0x2000 : 0x4000),
+                    config.ram_size.value_or(narrow ? 0x2000 : 0x4000));
+    if (config.kind == BoardKind::PcCard) {
+        attribute_.assign(config.attribute_size, 0xFF);
+        for (std::uint32_t i = 0; i < 6; i++)
+            if (0xFF0 + 2 * i < attribute_.size()) attribute_[0xFF0 + 2 * i] = config.station[i];
+    }
+}
+
+Ne2000Board::~Ne2000Board() = default;
+
+std::uint8_t Ne2000Board::read8(std::uint32_t offset) {
+    offset &= kPorts - 1;
+    if (core_.faults().no_answer) return 0xFF;
+    if (offset < kDataPort) return core_.read_reg(offset);
+    if (is_data(offset)) return static_cast<std::uint8_t>(core_.read_data(false));
+    core_.reset();
+    return 0xFF;
+}
+
+void Ne2000Board::write8(std::uint32_t offset, std::uint8_t value) {
+    offset &= kPorts - 1;
+    if (core_.faults().no_answer) return;
+    if (offset < kDataPort)
+        core_.write_reg(offset, value);
+    else if (is_data(offset))
+        core_.write_data(value, false);
+    else
+        core_.reset();
+}
+
+std::uint16_t Ne2000Board::read16(std::uint32_t offset) {
+    offset &= kPorts - 1;
+    if (core_.faults().no_answer) return 0xFFFF;
+    if (is_data(offset)) return core_.read_data(true);
+    // A word access elsewhere is two byte accesses at offset and offset+1.
+    std::uint8_t lo = read8(offset);
+    return static_cast<std::uint16_t>(lo | read8(offset + 1) << 8);
+}
+
+void Ne2000Board::write16(std::uint32_t offset, std::uint16_t value) {
+    offset &= kPorts - 1;
+    if (core_.faults().no_answer) return;
+    if (is_data(offset)) {
+        core_.write_data(value, true);
+        return;
+    }
+    write8(offset, static_cast<std::uint8_t>(value));
+    write8(offset + 1, static_cast<std::uint8_t>(value >> 8));
+}
+
+void Ne2000Board::read8_string(std::uint32_t offset, std::uint8_t* dst, std::uint32_t count) {
+    if (is_data(offset & (kPorts - 1)) && !core_.faults().no_answer)
+        core_.read_data_bytes(dst, count);
+    else
+        PortDevice::read8_string(offset, dst, count);
+}
+
+void Ne2000Board::read16_string(std::uint32_t offset, std::uint16_t* dst, std::uint32_t count) {
+    if (is_data(offset & (kPorts - 1)) && !core_.faults().no_answer)
+        core_.read_data_words(dst, count);
+    else
+        PortDevice::read16_string(offset, dst, count);
+}
+
+void Ne2000Board::write8_string(std::uint32_t offset, const std::uint8_t* src, std::uint32_t count) {
+    if (is_data(offset & (kPorts - 1)) && !core_.faults().no_answer)
+        core_.write_data_bytes(src, count);
+    else
+        PortDevice::write8_string(offset, src, count);
+}
+
+void Ne2000Board::write16_string(std::uint32_t offset, const std::uint16_t* src, std::uint32_t count) {
+    if (is_data(offset & (kPorts - 1)) && !core_.faults().no_answer)
+        core_.write_data_words(src, count);
+    else
+        PortDevice::write16_string(offset, src, count);
+}
+
+bool Ne2000Board::fire_foreign_irq() {
+    int& n = core_.faults().foreign_irq;
+    if (n == 0 || core_.line()) return false;
+    if (n > 0) n--;
+    foreign_pulse_ = true;
+    notify_irq(true);
+    foreign_pulse_ = false;
+    notify_irq(core_.line());
+    return true;
+}
+
+void Ne2000Board::peek_block(std::uint16_t address, std::uint8_t* dst, std::size_t len) const {
+    for (std::size_t i = 0; i < len; i++) dst[i] = memory_.read(static_cast<std::uint16_t>(address + i));
+}
+
+void Ne2000Board::poke_block(std::uint16_t address, const std::uint8_t* src, std::size_t len) {
+    for (std::size_t i = 0; i < len; i++) memory_.data()[static_cast<std::uint16_t>(address + i)] = src[i];
+}
+
+// ---------------------------------------------------------------- trace
+
+namespace {
+
+struct Bit {
+    std::uint8_t mask;
+    const char* name;
+};
+const Bit kIsrBits[] = {{ISR_PRX, "PRX"}, {ISR_PTX, "PTX"}, {ISR_RXE, "RXE"}, {ISR_TXE, "TXE"},
+                        {ISR_OVW, "OVW"}, {ISR_CNT, "CNT"}, {ISR_RDC, "RDC"}, {ISR_RST, "RST"}};
+const Bit kRcrBits[] = {{RCR_SEP, "SEP"}, {RCR_AR, "AR"},   {RCR_AB, "AB"},
+                        {RCR_AM, "AM"},   {RCR_PRO, "PRO"}, {RCR_MON, "MON"}};
+const Bit kTcrBits[] = {{TCR_CRC, "CRC inhibit"}, {0x02, "LB0"}, {0x04, "LB1"}};
+const Bit kDcrBits[] = {{DCR_WTS, "WTS"}, {DCR_BOS, "BOS"}, {DCR_LAS, "LAS"}, {DCR_LS, "LS"}, {DCR_AR, "AR"}};
+const Bit kTsrBits[] = {{TSR_PTX, "PTX"}, {TSR_COL, "COL"}, {TSR_ABT, "ABT"}};
+
+template <std::size_t N>
+std::string bits(std::uint8_t v, const Bit (&table)[N]) {
+    std::string s;
+    for (const Bit& b : table) {
+        if (!(v & b.mask)) continue;
+        if (!s.empty()) s += ", ";
+        s += b.name;
+    }
+    return s.empty() ? s : " (" + s + ")";
+}
+
+std::string cr_text(std::uint8_t v) {
+    std::string s;
+    auto add = [&s](const char* t) {
+        if (!s.empty()) s += ", ";
+        s += t;
+    };
+    if (v & CR_STP) add("STP");
+    if (v & CR_STA) add("STA");
+    if (v & CR_TXP) add("TXP");
+    switch (v & CR_RD_MASK) {
+    case 0: break;
+    case CR_RD_READ: add("remote read"); break;
+    case CR_RD_WRITE: add("remote write"); break;
+    case CR_RD_SEND: add("send packet"); break;
+    default: add("abort DMA"); break;
+    }
+    char page[8];
+    std::snprintf(page, sizeof page, "page %u", v >> CR_PS_SHIFT);
+    add(page);
+    return " (" + s + ")";
+}
+
+const char* const kPage0Read[16] = {"CR",    "CLDA0", "CLDA1", "BNRY", "TSR",   "NCR",   "FIFO",  "ISR",
+                                    "CRDA0", "CRDA1", "P0+0x0A", "P0+0x0B", "RSR", "CNTR0", "CNTR1", "CNTR2"};
+const char* const kPage0Write[16] = {"CR",    "PSTART", "PSTOP", "BNRY",  "TPSR", "TBCR0", "TBCR1", "ISR",
+                                     "RSAR0", "RSAR1",  "RBCR0", "RBCR1", "RCR",  "TCR",   "DCR",   "IMR"};
+const char* const kPage1[16] = {"CR",   "PAR0", "PAR1", "PAR2", "PAR3", "PAR4", "PAR5", "CURR",
+                                "MAR0", "MAR1", "MAR2", "MAR3", "MAR4", "MAR5", "MAR6", "MAR7"};
+const char* const kPage2Read[16] = {"CR",      "PSTART",  "PSTOP",   "RNPP",    "TPSR", "LNPP", "ACU", "ACL",
+                                    "P2+0x08", "P2+0x09", "P2+0x0A", "P2+0x0B", "RCR",  "TCR",  "DCR", "IMR"};
+
+}  // namespace
+
+std::string Ne2000Board::describe(std::uint32_t offset, bool write, unsigned width,
+                                  std::uint32_t value) const {
+    offset &= kPorts - 1;
+    char num[16];
+    std::snprintf(num, sizeof num, "0x%0*X", width == 16 ? 4 : 2, value);
+    if (is_data(offset)) return std::string("data ") + (write ? "<- " : "-> ") + num;
+    if (offset >= kResetPort) return std::string("reset ") + (write ? "<- " : "-> ") + num;
+
+    std::string name;
+    unsigned page = core_.state().cr_page;
+    if (offset == CR) {
+        name = "CR";
+    } else if (page == 0) {
+        name = write ? kPage0Write[offset] : kPage0Read[offset];
+    } else if (page == 1) {
+        name = kPage1[offset];
+    } else if (page == 2 && !write) {
+        name = kPage2Read[offset];
+    } else {
+        char buf[16];
+        std::snprintf(buf, sizeof buf, "P%u+0x%02X", page, offset);
+        name = buf;
+    }
+    std::string s = name + (write ? " = " : " -> ") + num;
+    if (width != 8) return s;
+    std::uint8_t v = static_cast<std::uint8_t>(value);
+    if (offset == CR) return s + cr_text(v);
+    if (page == 0 && (offset == P0R_ISR || (write && offset == P0W_IMR))) return s + bits(v, kIsrBits);
+    if (page == 0 && write && offset == P0W_RCR) return s + bits(v, kRcrBits);
+    if (page == 0 && write && offset == P0W_TCR) return s + bits(v, kTcrBits);
+    if (page == 0 && write && offset == P0W_DCR) return s + bits(v, kDcrBits);
+    if (page == 0 && !write && offset == P0R_TSR) return s + bits(v, kTsrBits);
+    return s;
+}
+
+}  // namespace hw

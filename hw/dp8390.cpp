@@ -1,0 +1,586 @@
+#include "hw/dp8390.h"
+
+#include <algorithm>
+
+#if !defined(__BYTE_ORDER__) || __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
+#error "the bulk data-port copies assume a little-endian host"
+#endif
+
+namespace hw {
+
+using namespace dp8390;
+
+namespace {
+// Takes one from a fault count; true while the fault acts.
+bool take(int& n) {
+    if (n < 0) return true;
+    if (n > 0) {
+        n--;
+        return true;
+    }
+    return false;
+}
+}  // namespace
+
+// ---------------------------------------------------------------- memory
+
+void CardMemory::set_prom(const std::vector<std::uint8_t>& image) {
+    std::uint32_t n = static_cast<std::uint32_t>(std::min<std::size_t>(image.size(), 32));
+    for (std::uint32_t i = 0; i < prom_size_; i++) bytes_[i] = 0xFF;
+    std::copy(image.begin(), image.begin() + n, bytes_.begin());
+    prom_size_ = n;
+}
+
+void CardMemory::set_ram(std::uint32_t start, std::uint32_t size) {
+    for (std::uint32_t a = ram_start_; a < ram_end_; a++)
+        if (a >= prom_size_) bytes_[a] = 0xFF;
+    ram_start_ = std::min<std::uint32_t>(start, 0x10000);
+    ram_end_ = std::min<std::uint32_t>(start + size, 0x10000);
+    for (std::uint32_t a = ram_start_; a < ram_end_; a++) bytes_[a] = 0;
+}
+
+// ---------------------------------------------------------------- core
+
+Dp8390::Dp8390(Clock& clock, CardMemory& memory, CoreHost& host)
+    : clock_(clock), mem_(memory), host_(host) {
+    tx_buf_.reserve(0x10000 + kFcsBytes);
+}
+
+Dp8390::~Dp8390() {
+    if (st_.transmitting && !st_.tx_on_segment) clock_.cancel(tx_event_);
+    if (segment_) segment_->detach(*this);
+}
+
+void Dp8390::attach(Segment& segment) {
+    if (segment_) segment_->detach(*this);
+    segment_ = &segment;
+    segment.attach(*this);
+}
+
+void Dp8390::reset() {
+    stop_transmission(true);
+    st_.dma_active = false;
+    st_.dma_stray_pending = false;
+    st_.cr_run = CR_STP;
+    st_.cr_rd = CR_RD_ABORT;
+    st_.cr_page = 0;
+    st_.isr |= ISR_RST;
+    st_.imr = 0;
+    st_.dcr &= static_cast<std::uint8_t>(~DCR_LAS);
+    st_.tcr &= static_cast<std::uint8_t>(~TCR_LB_MASK);
+    st_.rx_disabled = false;
+    update_line();
+}
+
+std::uint8_t Dp8390::cr_value() const {
+    std::uint8_t v = static_cast<std::uint8_t>(st_.cr_page << CR_PS_SHIFT) | st_.cr_rd | st_.cr_run;
+    if (st_.transmitting || faults_.txp_stuck) v |= CR_TXP;
+    return v;
+}
+
+void Dp8390::set_isr(std::uint8_t bits) {
+    st_.isr |= bits;
+    update_line();
+}
+
+void Dp8390::raise_isr(std::uint8_t bits) { set_isr(bits); }
+
+void Dp8390::refresh() {
+    bool high = st_.cntr[0] & 0x80 || st_.cntr[1] & 0x80 || st_.cntr[2] & 0x80;
+    if (high)
+        st_.isr |= ISR_CNT;
+    else
+        st_.isr &= static_cast<std::uint8_t>(~ISR_CNT);
+    update_line();
+}
+
+void Dp8390::update_line() {
+    bool level = (st_.isr & st_.imr & ISR_LINE_MASK) != 0;
+    if (level == st_.line) return;
+    st_.line = level;
+    host_.line_changed(level);
+}
+
+void Dp8390::tally(unsigned index) {
+    if (st_.cntr[index] != 0xFF) st_.cntr[index]++;
+    refresh();
+}
+
+// ---------------------------------------------------------------- registers
+
+std::uint8_t Dp8390::read_reg(unsigned offset) {
+    offset &= 0x0F;
+    if (offset == CR) return cr_value();
+    switch (st_.cr_page) {
+    case 0:
+        switch (offset) {
+        case P0R_CLDA0:
+        case P0R_CLDA1: return 0;
+        case P0R_BNRY: return st_.bnry;
+        case P0R_TSR: return st_.tsr;
+        case P0R_NCR: return st_.ncr;
+        case P0R_FIFO: return 0;
+        case P0R_ISR: {
+            std::uint8_t v = st_.isr;
+            if (faults_.spurious_isr && take(faults_.spurious_isr_reads)) v |= faults_.spurious_isr;
+            return v;
+        }
+        case P0R_CRDA0: return static_cast<std::uint8_t>((faults_.crda_frozen ? st_.rsar : st_.dma_addr) & 0xFF);
+        case P0R_CRDA1: return static_cast<std::uint8_t>((faults_.crda_frozen ? st_.rsar : st_.dma_addr) >> 8);
+        case P0R_RSR: return st_.rsr;
+        case P0R_CNTR0:
+        case P0R_CNTR1:
+        case P0R_CNTR2: {
+            unsigned i = offset - P0R_CNTR0;
+            std::uint8_t v = st_.cntr[i];
+            st_.cntr[i] = 0;
+            refresh();
+            return v;
+        }
+        default: return 0xFF;
+        }
+    case 1:
+        if ((offset == P1_CURR || offset == 0x0F) && in_isr_) misuse_.page1_in_isr++;
+        if (offset < P1_CURR) return st_.par[offset - P1_PAR0];
+        if (offset == P1_CURR) {
+            if (take(faults_.curr_unstable)) {
+                curr_toggle_ = !curr_toggle_;
+                return static_cast<std::uint8_t>(st_.curr + (curr_toggle_ ? 1 : 2));
+            }
+            return st_.curr;
+        }
+        return st_.mar[offset - P1_MAR0];
+    case 2:
+        switch (offset) {
+        case P2R_PSTART: return st_.pstart;
+        case P2R_PSTOP: return st_.pstop;
+        case P2R_TPSR: return st_.tpsr;
+        case P2R_RCR: return st_.rcr;
+        case P2R_TCR: return st_.tcr;
+        case P2R_DCR: return st_.dcr;
+        case P2R_IMR: return st_.imr;
+        default: return 0;
+        }
+    default: return 0xFF;
+    }
+}
+
+void Dp8390::write_reg(unsigned offset, std::uint8_t value) {
+    offset &= 0x0F;
+    if (offset == CR) {
+        write_cr(value);
+        return;
+    }
+    switch (st_.cr_page) {
+    case 0:
+        switch (offset) {
+        case P0W_PSTART: st_.pstart = value; break;
+        case P0W_PSTOP: st_.pstop = value; break;
+        case P0W_BNRY: st_.bnry = value; break;
+        case P0W_TPSR: st_.tpsr = value; break;
+        case P0W_TBCR0: st_.tbcr = static_cast<std::uint16_t>((st_.tbcr & 0xFF00) | value); break;
+        case P0W_TBCR1: st_.tbcr = static_cast<std::uint16_t>((st_.tbcr & 0x00FF) | value << 8); break;
+        case P0W_ISR:
+            st_.isr &= static_cast<std::uint8_t>(~(value & ISR_LINE_MASK));
+            refresh();  // CNT stays while a counter keeps bit 7
+            break;
+        case P0W_RSAR0:
+            st_.rsar = static_cast<std::uint16_t>((st_.rsar & 0xFF00) | value);
+            st_.dma_addr = st_.rsar;
+            break;
+        case P0W_RSAR1:
+            st_.rsar = static_cast<std::uint16_t>((st_.rsar & 0x00FF) | value << 8);
+            st_.dma_addr = st_.rsar;
+            break;
+        case P0W_RBCR0: st_.rbcr = static_cast<std::uint16_t>((st_.rbcr & 0xFF00) | value); break;
+        case P0W_RBCR1: st_.rbcr = static_cast<std::uint16_t>((st_.rbcr & 0x00FF) | value << 8); break;
+        case P0W_RCR: st_.rcr = value; break;
+        case P0W_TCR: st_.tcr = value; break;
+        case P0W_DCR: st_.dcr = value; break;
+        case P0W_IMR:
+            st_.imr = value;
+            update_line();
+            break;
+        }
+        break;
+    case 1:
+        if ((offset == P1_CURR || offset == 0x0F) && in_isr_) misuse_.page1_in_isr++;
+        if (offset < P1_CURR)
+            st_.par[offset - P1_PAR0] = value;
+        else if (offset == P1_CURR)
+            st_.curr = value;
+        else
+            st_.mar[offset - P1_MAR0] = value;
+        break;
+    default:
+        break;  // pages 2 and 3 are not written
+    }
+}
+
+void Dp8390::write_cr(std::uint8_t value) {
+    st_.cr_page = static_cast<std::uint8_t>((value & CR_PS_MASK) >> CR_PS_SHIFT);
+
+    std::uint8_t run = value & (CR_STP | CR_STA);
+    if (run && !((run & CR_STP) && faults_.ignore_stop)) {
+        st_.cr_run = run;
+        if (run & CR_STP) {
+            st_.rx_disabled = false;
+            if (st_.transmitting && faults_.stop_cuts_tx) stop_transmission(true);
+            // A transmission under way finishes first; RST follows then.
+            if (!st_.transmitting) set_isr(ISR_RST);
+        } else {
+            st_.isr &= static_cast<std::uint8_t>(~ISR_RST);
+        }
+    }
+
+    std::uint8_t rd = value & CR_RD_MASK;
+    if (rd & CR_RD_ABORT) {
+        st_.dma_active = false;
+        st_.cr_rd = CR_RD_ABORT;
+    } else if (rd == CR_RD_READ || rd == CR_RD_WRITE) {
+        start_dma(rd == CR_RD_WRITE);
+    } else if (rd == CR_RD_SEND) {
+        st_.dma_active = false;
+        st_.cr_rd = CR_RD_SEND;
+    }
+
+    if (value & CR_TXP) {
+        if (!running())
+            misuse_.txp_stopped++;
+        else if (st_.transmitting)
+            misuse_.txp_busy++;
+        else
+            start_transmission();
+    }
+}
+
+// ---------------------------------------------------------------- remote DMA
+
+void Dp8390::start_dma(bool write) {
+    st_.dma_write = write;
+    st_.dma_addr = st_.rsar;
+    st_.dma_count = st_.rbcr;
+    st_.dma_odd_counted = false;
+    st_.dma_stray_pending = !write && take(faults_.stray_read);
+    st_.cr_rd = write ? CR_RD_WRITE : CR_RD_READ;
+    st_.dma_active = true;
+    if (st_.dma_count == 0) dma_advance(0);
+}
+
+bool Dp8390::dma_ready(bool write) {
+    if (st_.dma_active && st_.dma_write == write && st_.dma_count > 0) return true;
+    misuse_.data_port_idle++;
+    return false;
+}
+
+// Lowers the count by `bytes` (not below 0); at 0 the transfer is complete.
+void Dp8390::dma_advance(unsigned bytes) {
+    st_.dma_count = static_cast<std::uint16_t>(st_.dma_count > bytes ? st_.dma_count - bytes : 0);
+    if (st_.dma_count != 0) return;
+    st_.dma_active = false;
+    st_.cr_rd = CR_RD_ABORT;
+    if (!faults_.rdc_never) set_isr(ISR_RDC);
+}
+
+std::uint16_t Dp8390::read_data(bool wide) {
+    if (!dma_ready(false)) return wide ? 0xFFFF : 0xFF;
+    if (st_.dma_stray_pending) {
+        st_.dma_stray_pending = false;
+        return wide ? faults_.stray_value : static_cast<std::uint8_t>(faults_.stray_value);
+    }
+    std::uint16_t a = st_.dma_addr;
+    if (st_.dcr & DCR_WTS) {
+        if ((a & 1) && !st_.dma_odd_counted) {
+            misuse_.odd_word++;
+            st_.dma_odd_counted = true;
+        }
+        std::uint16_t b = next_addr(a);
+        std::uint16_t w = a < mem_.prom_size() ? mem_.read_word(a)
+                                               : static_cast<std::uint16_t>(mem_.read(a) | mem_.read(b) << 8);
+        st_.dma_addr = next_addr(b);
+        dma_advance(2);
+        return wide ? w : static_cast<std::uint16_t>(w & 0xFF);
+    }
+    std::uint8_t v = mem_.read(a);
+    st_.dma_addr = next_addr(a);
+    dma_advance(1);
+    return v;
+}
+
+void Dp8390::write_data(std::uint16_t value, bool wide) {
+    if (!dma_ready(true)) return;
+    std::uint16_t a = st_.dma_addr;
+    if (st_.dcr & DCR_WTS) {
+        if ((a & 1) && !st_.dma_odd_counted) {
+            misuse_.odd_word++;
+            st_.dma_odd_counted = true;
+        }
+        std::uint16_t b = next_addr(a);
+        mem_.write(a, static_cast<std::uint8_t>(value));
+        // Only bytes inside the count reach memory.
+        if (st_.dma_count >= 2) mem_.write(b, wide ? static_cast<std::uint8_t>(value >> 8) : 0);
+        st_.dma_addr = next_addr(b);
+        dma_advance(2);
+        return;
+    }
+    mem_.write(a, static_cast<std::uint8_t>(value));
+    st_.dma_addr = next_addr(a);
+    dma_advance(1);
+}
+
+std::uint32_t Dp8390::dma_run(std::uint32_t want, bool write) const {
+    if (!st_.dma_active || st_.dma_write != write || st_.dma_stray_pending) return 0;
+    bool words = st_.dcr & DCR_WTS;
+    std::uint32_t a = st_.dma_addr;
+    if (words && (a & 1)) return 0;
+    if (a < mem_.prom_size()) return 0;
+    std::uint32_t count = words ? (st_.dma_count & ~1u) : st_.dma_count;
+    std::uint32_t limit = 0x10000 - a;
+    std::uint32_t stop = static_cast<std::uint32_t>(st_.pstop) << 8;
+    if (st_.pstop != st_.pstart && a < stop) limit = stop - a;
+    std::uint32_t run = std::min({want, count, limit});
+    if (write && !mem_.in_ram(a, run)) return 0;
+    return run;
+}
+
+void Dp8390::read_data_bytes(std::uint8_t* dst, std::uint32_t count) {
+    while (count) {
+        std::uint32_t run = (st_.dcr & DCR_WTS) ? 0 : dma_run(count, false);
+        if (run == 0) {
+            *dst++ = static_cast<std::uint8_t>(read_data(false));
+            count--;
+            continue;
+        }
+        std::memcpy(dst, mem_.data() + st_.dma_addr, run);
+        st_.dma_addr = next_addr(static_cast<std::uint16_t>(st_.dma_addr + run - 1));
+        dst += run;
+        count -= run;
+        dma_advance(run);
+    }
+}
+
+void Dp8390::read_data_words(std::uint16_t* dst, std::uint32_t count) {
+    while (count) {
+        std::uint32_t run = (st_.dcr & DCR_WTS) ? dma_run(count * 2, false) : 0;
+        if (run == 0) {
+            *dst++ = read_data(true);
+            count--;
+            continue;
+        }
+        std::memcpy(dst, mem_.data() + st_.dma_addr, run);
+        st_.dma_addr = next_addr(static_cast<std::uint16_t>(st_.dma_addr + run - 1));
+        dst += run / 2;
+        count -= run / 2;
+        dma_advance(run);
+    }
+}
+
+void Dp8390::write_data_bytes(const std::uint8_t* src, std::uint32_t count) {
+    while (count) {
+        std::uint32_t run = (st_.dcr & DCR_WTS) ? 0 : dma_run(count, true);
+        if (run == 0) {
+            write_data(*src++, false);
+            count--;
+            continue;
+        }
+        std::memcpy(mem_.data() + st_.dma_addr, src, run);
+        st_.dma_addr = next_addr(static_cast<std::uint16_t>(st_.dma_addr + run - 1));
+        src += run;
+        count -= run;
+        dma_advance(run);
+    }
+}
+
+void Dp8390::write_data_words(const std::uint16_t* src, std::uint32_t count) {
+    while (count) {
+        std::uint32_t run = (st_.dcr & DCR_WTS) ? dma_run(count * 2, true) : 0;
+        if (run == 0) {
+            write_data(*src++, true);
+            count--;
+            continue;
+        }
+        std::memcpy(mem_.data() + st_.dma_addr, src, run);
+        st_.dma_addr = next_addr(static_cast<std::uint16_t>(st_.dma_addr + run - 1));
+        src += run / 2;
+        count -= run / 2;
+        dma_advance(run);
+    }
+}
+
+// ---------------------------------------------------------------- transmit
+
+void Dp8390::start_transmission() {
+    std::uint16_t a = static_cast<std::uint16_t>(st_.tpsr << 8);
+    std::size_t n = st_.tbcr;
+    tx_buf_.resize(n);
+    for (std::size_t i = 0; i < n; i++) tx_buf_[i] = mem_.read(static_cast<std::uint16_t>(a + i));
+    if (!(st_.tcr & TCR_CRC)) {
+        std::uint32_t fcs = ethernet_fcs(tx_buf_.data(), n);
+        for (int i = 0; i < 4; i++) tx_buf_.push_back(static_cast<std::uint8_t>(fcs >> (8 * i)));
+    }
+    st_.tsr = 0;
+    st_.transmitting = true;
+    bool abort = take(faults_.tx_abort);
+    if (abort || loopback() || !segment_) {
+        // Nothing reaches the wire; the transmitter is busy for the wire time.
+        st_.tx_on_segment = false;
+        tx_event_ = clock_.schedule(clock_.now() + wire_time(tx_buf_.size()),
+                                    [this, abort] {
+                                        st_.tsr = abort ? TSR_ABT : TSR_PTX;
+                                        finish_transmission();
+                                    });
+        return;
+    }
+    st_.tx_on_segment = true;
+    segment_->transmit(*this, tx_buf_.data(), tx_buf_.size());
+}
+
+void Dp8390::transmit_done() {
+    if (!st_.transmitting || !st_.tx_on_segment) return;
+    st_.tsr = TSR_PTX;
+    finish_transmission();
+}
+
+void Dp8390::finish_transmission() {
+    st_.transmitting = false;
+    st_.tx_on_segment = false;
+    std::uint8_t bits = (st_.tsr & TSR_ABT) ? ISR_TXE : ISR_PTX;
+    if (st_.cr_run & CR_STP) bits |= ISR_RST;  // a stop was waiting for this frame
+    set_isr(bits);
+}
+
+void Dp8390::stop_transmission(bool /*cut*/) {
+    if (!st_.transmitting) return;
+    if (st_.tx_on_segment) {
+        if (segment_) segment_->cancel(*this);
+    } else {
+        clock_.cancel(tx_event_);
+    }
+    st_.transmitting = false;
+    st_.tx_on_segment = false;
+}
+
+// ---------------------------------------------------------------- receive
+
+unsigned Dp8390::hash_bit(const std::uint8_t* dest) {
+    // CRC of the destination, data bits least significant first, no final
+    // complement; the top 6 bits of the (unreflected) register select the bit.
+    std::uint32_t crc = 0xFFFFFFFFu;
+    for (int i = 0; i < 6; i++) {
+        std::uint8_t b = dest[i];
+        for (int k = 0; k < 8; k++) {
+            std::uint32_t bit = ((crc >> 31) ^ (b >> k)) & 1;
+            crc <<= 1;
+            if (bit) crc ^= 0x04C11DB7u;
+        }
+    }
+    return crc >> 26;
+}
+
+bool Dp8390::address_match(const std::uint8_t* dest) const {
+    if (dest[0] & 1) {
+        bool broadcast = std::all_of(dest, dest + 6, [](std::uint8_t b) { return b == 0xFF; });
+        if (broadcast) return st_.rcr & RCR_AB;
+        if (!(st_.rcr & RCR_AM)) return false;
+        unsigned h = hash_bit(dest);
+        return st_.mar[h >> 3] & (1u << (h & 7));
+    }
+    if (st_.rcr & RCR_PRO) return true;
+    return std::equal(dest, dest + 6, st_.par.begin());
+}
+
+void Dp8390::deliver(const std::uint8_t* frame, std::size_t len) { receive(frame, len); }
+
+void Dp8390::receive(const std::uint8_t* frame, std::size_t len) {
+    if (!running()) return;  // the receiver and its counters are off while stopped
+    if (len < 6 + kFcsBytes) return;
+    std::size_t data_len = len - kFcsBytes;
+    std::uint32_t sent = static_cast<std::uint32_t>(frame[data_len]) | frame[data_len + 1] << 8 |
+                         frame[data_len + 2] << 16 | static_cast<std::uint32_t>(frame[data_len + 3]) << 24;
+    bool crc_error = ethernet_fcs(frame, data_len) != sent;
+    if (take(faults_.rx_bad_fcs)) crc_error = true;
+    bool align_error = take(faults_.rx_alignment);
+    if (!address_match(frame)) return;
+
+    std::uint8_t phy = (frame[0] & 1) ? RSR_PHY : 0;
+    if (loopback() || st_.rx_disabled || (st_.rcr & RCR_MON)) {
+        st_.rsr = static_cast<std::uint8_t>(RSR_MPA | phy | ((st_.rcr & RCR_MON) ? RSR_DIS : 0));
+        tally(2);
+        set_isr(ISR_RXE);
+        return;
+    }
+    if (data_len < kMinFrame && !(st_.rcr & RCR_AR)) return;  // runt
+
+    std::uint8_t status = phy;
+    if (crc_error || align_error) {
+        if (align_error) {
+            status |= RSR_FAE;
+            tally(0);
+        } else {
+            status |= RSR_CRC;
+            tally(1);
+        }
+        st_.rsr = status;
+        set_isr(ISR_RXE);
+        if (!(st_.rcr & RCR_SEP)) return;
+    } else {
+        status |= RSR_PRX;
+    }
+
+    // Ring space: every page the frame moves into, and the next page after
+    // it, must differ from BNRY.
+    std::size_t count = len;  // frame plus FCS
+    std::size_t pages = (count + kRingHeaderBytes + kPageBytes - 1) / kPageBytes;
+    unsigned page = st_.curr;
+    for (std::size_t i = 0; i < pages; i++) {
+        page = (page + 1) & 0xFF;
+        if (page == st_.pstop) page = st_.pstart;
+        if (page == st_.bnry) {
+            st_.rsr = RSR_MPA | phy;
+            st_.rx_disabled = true;
+            tally(2);
+            set_isr(ISR_OVW | ISR_RST);
+            return;
+        }
+    }
+
+    // Frame and FCS after the header, wrapping at PSTOP.
+    std::uint16_t a = static_cast<std::uint16_t>((st_.curr << 8) + kRingHeaderBytes);
+    std::size_t left = count;
+    const std::uint8_t* src = frame;
+    std::uint32_t stop = static_cast<std::uint32_t>(st_.pstop) << 8;
+    while (left) {
+        std::uint32_t limit = 0x10000 - a;
+        if (st_.pstop != st_.pstart && a < stop) limit = stop - a;
+        std::uint32_t run = static_cast<std::uint32_t>(std::min<std::size_t>(left, limit));
+        if (mem_.in_ram(a, run)) {
+            std::memcpy(mem_.data() + a, src, run);
+        } else {
+            for (std::uint32_t i = 0; i < run; i++) mem_.write(static_cast<std::uint16_t>(a + i), src[i]);
+        }
+        a = next_addr(static_cast<std::uint16_t>(a + run - 1));
+        src += run;
+        left -= run;
+    }
+
+    std::uint8_t header[4] = {status, static_cast<std::uint8_t>(page),
+                              static_cast<std::uint8_t>(count & 0xFF),
+                              static_cast<std::uint8_t>((count >> 8) & 0xFF)};
+    if (take(faults_.corrupt_header)) {
+        if (faults_.corrupt_status) header[0] = faults_.bad_status;
+        if (faults_.corrupt_next) header[1] = faults_.bad_next;
+        if (faults_.corrupt_count) {
+            header[2] = static_cast<std::uint8_t>(faults_.bad_count);
+            header[3] = static_cast<std::uint8_t>(faults_.bad_count >> 8);
+        }
+    }
+    if (take(faults_.count_high_is_low)) header[3] = header[2];
+    std::uint16_t h = static_cast<std::uint16_t>(st_.curr << 8);
+    for (int i = 0; i < 4; i++) mem_.write(static_cast<std::uint16_t>(h + i), header[i]);
+
+    st_.curr = static_cast<std::uint8_t>(page);
+    st_.rsr = status;
+    set_isr((status & RSR_PRX) ? ISR_PRX : 0);
+}
+
+}  // namespace hw
