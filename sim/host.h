@@ -379,7 +379,9 @@ public:
 private:
     friend class Host;
     friend struct HostAccess;
+    friend struct InterruptOps;
     Adapter(Host& host, const AdapterConfig& config);
+    bool check_callable(const char* what);
 
     struct Binding {
         Protocol* protocol;
@@ -418,6 +420,8 @@ private:
     bool edge_pending_ = false;
     bool deferred_requested_ = false;
     bool in_deferred_ = false;
+    bool held_ = false;        // the pending edge waited for a synchronized routine
+    bool after_busy_ = false;  // after_handler() is running
     std::vector<Binding> bindings_;
     std::vector<QueuedSend> queued_sends_;
     std::map<NDIS_PACKET*, Outstanding> outstanding_;
@@ -559,6 +563,8 @@ public:
 private:
     friend class Adapter;
     friend struct HostAccess;
+    friend struct PortOps;
+    friend struct InterruptOps;
 
     hw::Clock clock_;
     Nanos port_cost_ = hw::kMicrosecond;

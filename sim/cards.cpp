@@ -1,0 +1,67 @@
+// Emulated cards and the Ethernet segment the host owns.
+#include <stdexcept>
+
+#include "hw/board.h"
+#include "hw/segment.h"
+#include "sim/internal.h"
+
+namespace sim {
+
+hw::Segment& Host::segment() {
+    if (!in_->segment)
+        in_->segment = std::unique_ptr<hw::Segment, void (*)(hw::Segment*)>(
+            new hw::Segment(clock_), [](hw::Segment* s) { delete s; });
+    return *in_->segment;
+}
+
+hw::Ne2000Board& Host::add_card(const hw::BoardConfig& config, bool attach) {
+    auto board = std::make_unique<hw::Ne2000Board>(clock_, config);
+    hw::Ne2000Board& b = *board;
+    if (!map_ports(b.io_base(), hw::Ne2000Board::kPorts, &b, hw::Ne2000Board::kDataPort,
+                   hw::Ne2000Board::kResetPort - hw::Ne2000Board::kDataPort))
+        throw std::runtime_error("sim::Host::add_card: the card's ports overlap a mapped range");
+    if (b.kind() == hw::BoardKind::PcCard && !b.attribute_memory().empty() &&
+        !map_physical(b.attribute_address(), b.attribute_memory().size(),
+                      b.attribute_memory().data())) {
+        unmap_ports(&b);
+        throw std::runtime_error("sim::Host::add_card: attribute window overlaps a mapped window");
+    }
+    connect_irq(b, b.irq());
+    if (attach) b.attach(segment());
+    // A shared line that fires with no card cause: offered between steps of
+    // the run loops while the card's fault knob has pulses left.
+    in_->pollers.push_back([&b] { b.fire_foreign_irq(); });
+    in_->boards.push_back(&b);
+    in_->cards.push_back(std::move(board));
+    return b;
+}
+
+AdapterConfig Host::config_for(const hw::Ne2000Board& card) const {
+    AdapterConfig c;
+    switch (card.kind()) {
+    case hw::BoardKind::PcCard:
+        c.set("CardType", 1);
+        c.set("BusType", NdisInterfacePcMcia);
+        c.set("PCCARDAttributeMemoryAddress", card.config().attribute_address);
+        c.set("PCCARDAttributeMemorySize", card.config().attribute_size);
+        break;
+    case hw::BoardKind::Mca: {
+        c.set("CardType", 0);
+        c.set("BusType", NdisInterfaceMca);
+        NDIS_MCA_POS_DATA pos{};
+        pos.AdapterId = card.mca_adapter_id();
+        pos.PosData1 = card.pos_data1();
+        c.pos = pos;
+        break;
+    }
+    default:
+        c.set("CardType", 0);
+        c.set("BusType", NdisInterfaceIsa);
+        break;
+    }
+    c.set("IoBaseAddress_1", card.io_base());
+    c.set("InterruptNumber", card.irq());
+    return c;
+}
+
+}  // namespace sim
