@@ -6,6 +6,7 @@
 // byte at the even card address). A buffer of odd remaining length leaves its
 // last byte carried over, to be paired with the first byte of the next buffer.
 #include "card/card.h"
+#include "card/cardlocal.h"
 #include "card/dp8390reg.h"
 #include "transmit/transmit.h"
 
@@ -69,7 +70,7 @@ BOOLEAN CardCopyDownPacket(AdapterRecord* Adapter, PNDIS_PACKET Packet, PULONG L
     if (carrying) {
         // The final odd byte: PC Cards take it as a word with a zero high
         // byte, other cards as a single byte.
-        if (Adapter->CardType == 1) {
+        if (Adapter->CardType == CARD_TYPE_PC_CARD) {
             WRITE_PORT_USHORT(dataPort, (USHORT)carried);
         } else {
             WRITE_PORT_UCHAR(dataPort, carried);
