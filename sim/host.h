@@ -214,6 +214,7 @@ struct PortRange {
     UINT base = 0;
     UINT count = 0;
     bool released = false;
+    Nanos released_at = 0;  // virtual time of the deregistration
 };
 
 struct Mapping {
@@ -336,6 +337,7 @@ public:
         PNDIS_MINIPORT_INTERRUPT object = nullptr;
         unsigned registrations = 0;
         unsigned deregistrations = 0;
+        Nanos disconnected_at = 0;  // virtual time of the latest deregistration
     };
     const InterruptInfo& interrupt() const { return interrupt_; }
     // Calls the service routine as if another device on a shared line fired

@@ -276,6 +276,7 @@ void HostAccess::deregister_ports(Host& h, NDIS_HANDLE handle, UINT initial, UIN
         if (r.count != count || offset != initial)
             h.problem("NdisMDeregisterIoPortRange: arguments do not match the registration");
         r.released = true;
+        r.released_at = h.now();
         return;
     }
     h.problem("NdisMDeregisterIoPortRange: no such range registered");
@@ -353,6 +354,7 @@ void HostAccess::deregister_interrupt(Host& h, PNDIS_MINIPORT_INTERRUPT interrup
     }
     a->interrupt_.connected = false;
     a->interrupt_.deregistrations++;
+    a->interrupt_.disconnected_at = a->host().now();
     a->edge_pending_ = false;
     if (a->deferred_requested_) {
         a->deferred_requested_ = false;
