@@ -35,9 +35,9 @@ Host::Host() : in_(new Internals) {
 }
 
 Host::~Host() {
-    // Devices that outlive the host must not call back into it.
-    for (auto& s : in_->slots)
-        if (s.vector >= 0 && s.device) s.device->set_irq_listener(nullptr);
+    // Devices the host does not own may already be gone: they are not
+    // touched here. A device that outlives the host keeps a listener that
+    // must not fire any more (connect it to the next host anew).
     for (auto& [address, index] : in_->live_allocations) {
         (void)index;
         std::free(address);
