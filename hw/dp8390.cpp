@@ -441,6 +441,14 @@ void Dp8390::transmit_done() {
     finish_transmission();
 }
 
+void Dp8390::segment_gone() {
+    segment_ = nullptr;
+    if (st_.transmitting && st_.tx_on_segment) {
+        st_.transmitting = false;  // the frame went nowhere
+        st_.tx_on_segment = false;
+    }
+}
+
 void Dp8390::finish_transmission() {
     st_.transmitting = false;
     st_.tx_on_segment = false;

@@ -163,6 +163,7 @@ public:
     // Station
     void deliver(const std::uint8_t* frame, std::size_t len) override;
     void transmit_done() override;
+    void segment_gone() override;
 
     // Back door: state without side effects.
     const Dp8390State& state() const { return st_; }

@@ -43,6 +43,8 @@ public:
     // The station's own transmission has left the wire (or was cut off by
     // Segment::cancel, in which case this is not called).
     virtual void transmit_done() {}
+    // The segment is being destroyed; the station is no longer attached.
+    virtual void segment_gone() {}
 };
 
 class Segment {
@@ -50,6 +52,7 @@ public:
     using Tap = std::function<void(Nanos time, const std::uint8_t* frame, std::size_t len)>;
 
     explicit Segment(Clock& clock);
+    ~Segment();
     Segment(const Segment&) = delete;
     Segment& operator=(const Segment&) = delete;
 
