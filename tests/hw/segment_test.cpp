@@ -32,8 +32,8 @@ struct Listener : hw::Station {
 
 TEST(Segment, InjectedFramesQueueAndReachEveryStation) {
     hw::Clock clock;
+    Listener a, b;  // outlive the segment, which detaches them at its end
     hw::Segment seg(clock);
-    Listener a, b;
     seg.attach(a);
     seg.attach(b);
     std::vector<hw::Nanos> times;
