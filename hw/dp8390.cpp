@@ -413,7 +413,11 @@ void Dp8390::start_transmission() {
     std::uint16_t a = static_cast<std::uint16_t>(st_.tpsr << 8);
     std::size_t n = st_.tbcr;
     tx_buf_.resize(n);
-    for (std::size_t i = 0; i < n; i++) tx_buf_[i] = mem_.read(static_cast<std::uint16_t>(a + i));
+    if (a + n <= 0x10000) {
+        std::memcpy(tx_buf_.data(), mem_.data() + a, n);
+    } else {
+        for (std::size_t i = 0; i < n; i++) tx_buf_[i] = mem_.read(static_cast<std::uint16_t>(a + i));
+    }
     if (!(st_.tcr & TCR_CRC)) {
         std::uint32_t fcs = ethernet_fcs(tx_buf_.data(), n);
         for (int i = 0; i < 4; i++) tx_buf_.push_back(static_cast<std::uint8_t>(fcs >> (8 * i)));
