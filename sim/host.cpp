@@ -748,8 +748,8 @@ NDIS_STATUS Adapter::reset(BOOLEAN* addressing_reset) {
 
 void Adapter::halt() {
     if (!check_callable("halt")) return;
+    running_ = false;  // nothing queued is made once the halt begins
     call([&] { host_.chars_.HaltHandler(attributes_.context); });
-    running_ = false;
     halted_ = true;
     queued_sends_.clear();
     if (interrupt_.connected) host_.problem("halt: interrupt still connected");
