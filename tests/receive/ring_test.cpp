@@ -137,7 +137,9 @@ void RunHeaderCases(hw::BoardKind kind, const std::vector<HeaderCase>& cases) {
         t.card().poke_block(static_cast<std::uint16_t>(h), w.data(), w.size());
         EXPECT_EQ(Ne2000PacketOK(&r), c.ok ? TRUE : FALSE);
         EXPECT_EQ(r.RxDataAddress, h + 4 + c.shift);
-        if (!c.header.empty()) EXPECT_EQ(Bytes(r.RxHeader, r.RxHeader + 4), c.header);
+        if (!c.header.empty()) {
+            EXPECT_EQ(Bytes(r.RxHeader, r.RxHeader + 4), c.header);
+        }
         t.ExpectClean();
     }
 }
@@ -242,7 +244,9 @@ TEST(RxIndicate, NextPageMustFollowFromHighByte) {
         EXPECT_EQ(t.wa().counters().indications, c.indicated ? 2u : 0u);
         EXPECT_EQ(t.rec().RcvOkCount, 1u + (c.indicated ? 1u : 0u));
         EXPECT_EQ(t.rec().RxNextPage, t.card().regs().curr);
-        if (c.indicated) EXPECT_EQ(t.proto.frames().at(1).bytes, second);
+        if (c.indicated) {
+            EXPECT_EQ(t.proto.frames().at(1).bytes, second);
+        }
         t.ExpectClean();
     }
 }
