@@ -363,7 +363,8 @@ void Dp8390::read_data_words(std::uint16_t* dst, std::uint32_t count) {
     while (count) {
         std::uint32_t run = (st_.dcr & DCR_WTS) ? dma_run(count * 2, false) : 0;
         if (run == 0) {
-            *dst++ = read_data(true);
+            std::uint16_t w = read_data(true);
+            std::memcpy(dst++, &w, sizeof w);  // the buffer may be unaligned
             count--;
             continue;
         }
@@ -395,7 +396,9 @@ void Dp8390::write_data_words(const std::uint16_t* src, std::uint32_t count) {
     while (count) {
         std::uint32_t run = (st_.dcr & DCR_WTS) ? dma_run(count * 2, true) : 0;
         if (run == 0) {
-            write_data(*src++, true);
+            std::uint16_t w;
+            std::memcpy(&w, src++, sizeof w);  // the buffer may be unaligned
+            write_data(w, true);
             count--;
             continue;
         }

@@ -1,6 +1,7 @@
 #include "hw/port_device.h"
 
 #include <cstdio>
+#include <cstring>
 
 namespace hw {
 
@@ -8,13 +9,21 @@ void PortDevice::read8_string(std::uint32_t offset, std::uint8_t* dst, std::uint
     for (std::uint32_t i = 0; i < count; i++) dst[i] = read8(offset);
 }
 void PortDevice::read16_string(std::uint32_t offset, std::uint16_t* dst, std::uint32_t count) {
-    for (std::uint32_t i = 0; i < count; i++) dst[i] = read16(offset);
+    // The buffer may be unaligned (a driver passes any byte address).
+    for (std::uint32_t i = 0; i < count; i++) {
+        std::uint16_t w = read16(offset);
+        std::memcpy(dst + i, &w, sizeof w);
+    }
 }
 void PortDevice::write8_string(std::uint32_t offset, const std::uint8_t* src, std::uint32_t count) {
     for (std::uint32_t i = 0; i < count; i++) write8(offset, src[i]);
 }
 void PortDevice::write16_string(std::uint32_t offset, const std::uint16_t* src, std::uint32_t count) {
-    for (std::uint32_t i = 0; i < count; i++) write16(offset, src[i]);
+    for (std::uint32_t i = 0; i < count; i++) {
+        std::uint16_t w;
+        std::memcpy(&w, src + i, sizeof w);
+        write16(offset, w);
+    }
 }
 
 std::string PortDevice::describe(std::uint32_t offset, bool write, unsigned width,
