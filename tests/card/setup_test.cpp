@@ -53,6 +53,8 @@ TEST(CardSetup, ProgramsTheControllerInOrderOnBothPaths) {
         EXPECT_EQ(r.tcr, 0x02);
         EXPECT_EQ(r.imr, 0x1B);
         EXPECT_TRUE(f.card().running());
+        // Not connected: the page-1 section runs directly, not synchronized.
+        EXPECT_TRUE(f.host().problems().empty());
     }
 }
 
@@ -157,6 +159,7 @@ TEST(CardReset, ServiceRoutineIsHeldOffThePageOneSection) {
     EXPECT_EQ(f.card().misuse().page1_in_isr, 0u);
     EXPECT_EQ(f.card().regs().tcr, 0x00);
     EXPECT_EQ(f.adapter().InterruptsArmed, 1);
+    EXPECT_TRUE(f.host().problems().empty());
 }
 
 }  // namespace
