@@ -78,15 +78,15 @@ Adapter* HostAccess::adapter_by_interrupt(Host& h, PNDIS_MINIPORT_INTERRUPT inte
 
 namespace {
 // Moves the clock to `t`, stopping at every hardware event on the way so
-// that interrupts are delivered at the time they arise.
-void advance_to(Host& h, Nanos t) {
+// that interrupts are delivered at the time they arise (when `deliver`).
+void advance_to(Host& h, Nanos t, bool deliver = true) {
     hw::Clock& c = h.clock();
     while (c.next_deadline() <= t) {
         c.run_until(c.next_deadline());
-        HostAccess::deliver(h);
+        if (deliver) HostAccess::deliver(h);
     }
     c.run_until(t);
-    HostAccess::deliver(h);
+    if (deliver) HostAccess::deliver(h);
 }
 }  // namespace
 
@@ -277,9 +277,10 @@ struct PortOps {
     static void finish(Host& h, const AccessRecord& r) {
         std::uint64_t n = r.count ? r.count : 1;
         std::uint64_t index = h.access_index_++;
-        if (h.port_cost_) advance_to(h, h.clock_.now() + n * h.port_cost_);
+        bool deliver = h.in_->wrapper_depth > 0;
+        if (h.port_cost_) advance_to(h, h.clock_.now() + n * h.port_cost_, deliver);
         if (h.access_hook_) h.access_hook_(index);
-        HostAccess::deliver(h);
+        if (deliver) HostAccess::deliver(h);
     }
 };
 
@@ -336,16 +337,23 @@ void HostAccess::read8s(Host& h, std::uint32_t port, std::uint8_t* dst, std::uin
     PortOps::finish(h, r);
 }
 
+// The driver passes buffers at any byte address to the word string forms.
+static std::uint16_t first_word(const std::uint16_t* p) {
+    std::uint16_t w;
+    std::memcpy(&w, p, sizeof w);
+    return w;
+}
+
 void HostAccess::read16s(Host& h, std::uint32_t port, std::uint16_t* dst, std::uint32_t count) {
     DeviceSlot* s = h.in_->slot_for(port);
     Nanos start = h.clock_.now();
     if (s)
         s->device->read16_string(port - s->base, dst, count);
     else
-        for (std::uint32_t i = 0; i < count; i++) dst[i] = 0xFFFF;
+        std::memset(dst, 0xFF, count * sizeof *dst);
     AccessRecord r{false, 16, port, count};
     PortOps::count(h, s, r);
-    if (h.tracing_) PortOps::trace(h, s, r, count ? dst[0] : 0, start);
+    if (h.tracing_) PortOps::trace(h, s, r, count ? first_word(dst) : 0, start);
     PortOps::finish(h, r);
 }
 
@@ -362,7 +370,7 @@ void HostAccess::write16s(Host& h, std::uint32_t port, const std::uint16_t* src,
                           std::uint32_t count) {
     DeviceSlot* s = h.in_->slot_for(port);
     AccessRecord r{true, 16, port, count};
-    if (h.tracing_) PortOps::trace(h, s, r, count ? src[0] : 0, h.clock_.now());
+    if (h.tracing_) PortOps::trace(h, s, r, count ? first_word(src) : 0, h.clock_.now());
     if (s) s->device->write16_string(port - s->base, src, count);
     PortOps::count(h, s, r);
     PortOps::finish(h, r);
@@ -388,10 +396,12 @@ struct InterruptOps {
         BOOLEAN recognized = FALSE, queue = FALSE;
         a.isr_depth_++;
         h.in_->isr_active++;
+        h.in_->wrapper_depth++;
         set_isr_context(*h.in_, true);
         a.counters_.isr_calls++;
         isr(&recognized, &queue, a.attributes_.context);
         set_isr_context(*h.in_, false);
+        h.in_->wrapper_depth--;
         h.in_->isr_active--;
         a.isr_depth_--;
         if (recognized) a.counters_.isr_recognized++;
@@ -405,15 +415,35 @@ struct InterruptOps {
     static void run_deferred(Host& h, Adapter& a) {
         a.deferred_requested_ = false;
         a.depth_++;
+        h.in_->wrapper_depth++;
         a.in_deferred_ = true;
         a.counters_.deferred_runs++;
         if (h.chars_.HandleInterruptHandler) h.chars_.HandleInterruptHandler(a.attributes_.context);
-        if (a.interrupt_.connected && h.chars_.EnableInterruptHandler) {
-            a.counters_.enable_calls++;
-            h.chars_.EnableInterruptHandler(a.attributes_.context);
-        }
+        if (a.interrupt_.connected) enable(h, a);
         a.in_deferred_ = false;
+        h.in_->wrapper_depth--;
         a.depth_--;
+    }
+
+    // The enable handler runs synchronized with the ISR, as the wrapper
+    // re-arms a card: an edge its IMR write raises is delivered after it.
+    static void enable(Host& h, Adapter& a) {
+        if (!h.chars_.EnableInterruptHandler) return;
+        a.counters_.enable_calls++;
+        a.sync_depth_++;
+        h.in_->sync_active++;
+        h.chars_.EnableInterruptHandler(a.attributes_.context);
+        h.in_->sync_active--;
+        a.sync_depth_--;
+    }
+
+    static void disable(Host& h, Adapter& a) {
+        if (!h.chars_.DisableInterruptHandler) return;
+        a.sync_depth_++;
+        h.in_->sync_active++;
+        h.chars_.DisableInterruptHandler(a.attributes_.context);
+        h.in_->sync_active--;
+        a.sync_depth_--;
     }
 };
 
@@ -453,6 +483,18 @@ void HostAccess::deliver(Host& h) {
     }
 }
 
+void Adapter::enable_interrupt() {
+    if (!check_callable("enable_interrupt")) return;
+    call([&] { InterruptOps::enable(host_, *this); });
+    HostAccess::deliver(host_);
+}
+
+void Adapter::disable_interrupt() {
+    if (!check_callable("disable_interrupt")) return;
+    call([&] { InterruptOps::disable(host_, *this); });
+    HostAccess::deliver(host_);
+}
+
 void Adapter::fire_shared() {
     if (!interrupt_.connected) return;
     edge_pending_ = true;
@@ -465,7 +507,9 @@ BOOLEAN HostAccess::synchronize(Host& h, Adapter& a, PVOID function, PVOID conte
     a.counters_.sync_calls++;
     a.sync_depth_++;
     h.in_->sync_active++;
+    h.in_->wrapper_depth++;
     BOOLEAN r = fn(context);
+    h.in_->wrapper_depth--;
     h.in_->sync_active--;
     a.sync_depth_--;
     deliver(h);
@@ -607,12 +651,15 @@ Adapter::Adapter(Host& host, const AdapterConfig& config) : host_(host), config_
 template <class F>
 auto Adapter::call(F&& f) -> decltype(f()) {
     depth_++;
+    host_.in_->wrapper_depth++;
     if constexpr (std::is_void_v<decltype(f())>) {
         f();
+        host_.in_->wrapper_depth--;
         depth_--;
         if (depth_ == 0) after_handler();
     } else {
         auto r = f();
+        host_.in_->wrapper_depth--;
         depth_--;
         if (depth_ == 0) after_handler();
         return r;
@@ -635,6 +682,7 @@ void Adapter::after_handler() {
         Host::Internals& in = *host_.in_;
         if (deferred_requested_ && in.isr_active == 0 && in.sync_active == 0 && !halted_) {
             InterruptOps::run_deferred(host_, *this);
+            HostAccess::deliver(host_);  // an edge held off during the enable handler
             continue;
         }
         break;
@@ -766,9 +814,11 @@ NDIS_STATUS Adapter::transfer_data(NDIS_PACKET* packet, UINT byte_offset, UINT b
         return NDIS_STATUS_FAILURE;
     }
     depth_++;
+    host_.in_->wrapper_depth++;
     NDIS_STATUS s = host_.chars_.TransferDataHandler(packet, &n, attributes_.context,
                                                      receive_context_, byte_offset,
                                                      bytes_to_transfer);
+    host_.in_->wrapper_depth--;
     depth_--;
     if (s == NDIS_STATUS_PENDING) host_.problem("transfer_data: handler returned pending");
     if (bytes_transferred) *bytes_transferred = n;

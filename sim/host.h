@@ -343,6 +343,11 @@ public:
     // Calls the service routine as if another device on a shared line fired
     // (held off while a synchronized routine runs, like a real edge).
     void fire_shared();
+    // The enable and disable handlers, called as the wrapper calls them:
+    // one handler call, synchronized with the service routine (an edge
+    // their IMR write raises is delivered right after).
+    void enable_interrupt();
+    void disable_interrupt();
 
     struct Counters {
         std::uint64_t isr_calls = 0;

@@ -62,6 +62,11 @@ struct Host::Internals {
     bool pending_work = false;  // an edge or a deferred handler may be waiting
     int isr_active = 0;         // service routines running, any adapter
     int sync_active = 0;        // synchronized routines running, any adapter
+    // Calls the wrapper is making into the driver (handlers, the ISR, the
+    // deferred handler, synchronized routines). Interrupts raised by port
+    // accesses made outside them (test code poking the card or calling a
+    // driver routine itself) wait for the next run point.
+    int wrapper_depth = 0;
 
     // Emulated hardware the host owns. The segment outlives the cards.
     std::unique_ptr<hw::Segment, void (*)(hw::Segment*)> segment{nullptr, nullptr};

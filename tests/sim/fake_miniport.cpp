@@ -76,6 +76,10 @@ void HandleInterrupt(NDIS_HANDLE) {
     state.log.push_back("dpc");
     UCHAR v = reg(7);
     set_reg(7, v);
+    if (state.dpc_raises_again > 0) {
+        state.dpc_raises_again--;
+        state.card->raise(0x01);  // pending while masked: the enable raises the line
+    }
     if (state.frame.size() >= 14) {
         UINT data = static_cast<UINT>(state.frame.size() - 14);
         UINT look = data < 32 ? data : 32;
@@ -87,11 +91,14 @@ void HandleInterrupt(NDIS_HANDLE) {
 
 void EnableInterrupt(NDIS_HANDLE) {
     state.log.push_back("enable");
+    set_reg(15, 0x01);  // as the driver does: the mask first, then the flag
     state.armed = true;
-    set_reg(15, 0x01);
 }
 
-void DisableInterrupt(NDIS_HANDLE) {}
+void DisableInterrupt(NDIS_HANDLE) {
+    state.armed = false;
+    set_reg(15, 0x00);
+}
 
 NDIS_STATUS Send(NDIS_HANDLE, PNDIS_PACKET packet, UINT) {
     state.log.push_back("send");

@@ -63,6 +63,7 @@ struct State {
     UINT vector = 5;
     bool isr_masks = true;           // false: the ISR leaves the line high and claims nothing
     bool halt_frees_wrong_size = false;
+    int dpc_raises_again = 0;        // deferred handler leaves a new condition pending
     bool halt_leaks = false;
     bool close_configuration = true;
     enum SendMode { CompleteOnce, CompleteTwice, Never, ReturnSuccess } send_mode = CompleteOnce;

@@ -86,6 +86,41 @@ TEST(Interrupts, DeferredHandlerRunsAfterTheIsrAndOutsideOtherHandlers) {
     EXPECT_EQ(r.card.regs[15], 0x01);
 }
 
+TEST(Interrupts, EnableHandlerIsHeldOffFromTheIsr) {
+    fake::Rig r;
+    ASSERT_EQ(r.init(), NDIS_STATUS_SUCCESS);
+    sim::Adapter& a = r.host.adapter();
+    state.dpc_raises_again = 1;
+    state.log.clear();
+    r.card.raise(0x01);
+    r.host.run_for(100 * hw::kMicrosecond);
+    // The IMR write in the enable handler raises the line before the flag is
+    // set; the ISR sees it only after the handler has returned.
+    EXPECT_EQ(state.log, (Log{"isr", "dpc", "enable", "isr", "dpc", "enable"}));
+    EXPECT_EQ(a.counters().isr_recognized, 2u);
+
+    // Through the host's own enable/disable calls, likewise.
+    a.disable_interrupt();
+    r.card.raise(0x01);
+    EXPECT_FALSE(r.card.line());
+    state.log.clear();
+    a.enable_interrupt();
+    EXPECT_EQ(state.log, (Log{"enable", "isr", "dpc", "enable"}));
+}
+
+TEST(Interrupts, PortAccessesOutsideWrapperCallsDeliverAtTheNextRunPoint) {
+    fake::Rig r;
+    ASSERT_EQ(r.init(), NDIS_STATUS_SUCCESS);
+    sim::Adapter& a = r.host.adapter();
+    WRITE_PORT_UCHAR(0x30F, 0x00);  // the test masks the card itself
+    r.card.raise(0x01);
+    WRITE_PORT_UCHAR(0x30F, 0x01);  // and unmasks it: the line rises here
+    EXPECT_EQ(a.counters().isr_calls, 0u);
+    r.host.run_until_idle();
+    EXPECT_EQ(a.counters().isr_calls, 1u);
+    EXPECT_EQ(a.counters().deferred_runs, 1u);
+}
+
 TEST(Interrupts, SharedLineCallsTheIsrWithoutACardCause) {
     fake::Rig r;
     ASSERT_EQ(r.init(), NDIS_STATUS_SUCCESS);
