@@ -445,6 +445,19 @@ private:
 };
 
 // ---------------------------------------------------------------------------
+// Interrupts. A rising edge of a device's line (connect_irq) reaches every
+// adapter whose interrupt is connected on that vector. Its ISR is called:
+//   - between two port accesses, when the access was made inside a call the
+//     wrapper made into the driver (any handler, the deferred handler, a
+//     synchronized routine), so it may cut into any handler;
+//   - at the next run point otherwise (run_for/run_until/run_until_idle,
+//     a stall, fire_shared), so test code that pokes the card or calls a
+//     driver routine itself is not cut into;
+//   - never while that adapter's ISR, a synchronized routine or the enable
+//     or disable handler runs: then right after it.
+// When the ISR asks for it, the deferred handler and then the enable handler
+// run at the next point where no handler of that adapter runs: at the end of
+// the current handler call, or at once. Disconnecting drops a pending one.
 class Host {
 public:
     Host();
