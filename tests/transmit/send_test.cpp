@@ -189,6 +189,28 @@ TEST(Transmit, SixSlotFrameWaitsUntilSlotsTwoToSevenAreFree) {
     rig.ExpectCleanBookkeeping();
 }
 
+// A frame placed at slot 0 past free slots at the end while another is on
+// the wire starts as soon as that one ends: the send point skips the free
+// slots to reach it.
+TEST(Transmit, SendPointSkipsFreeSlotsToAFrameAtSlotZero) {
+    TxRig rig;
+    ASSERT_TRUE(rig.up);
+    AdapterRecord& r = rig.r();
+    r.TxFillIndex = r.TxSendIndex = 5;
+    rig.Send(Frame(700, 1));   // slots 5..7, on the wire
+    rig.Send(Frame(1200, 2));  // 5 slots: not before slot 12, fits before slot 5
+    EXPECT_EQ(Slots(r), "222222220000");
+    EXPECT_EQ(r.TxFillIndex, 5u);
+    EXPECT_EQ(r.TxActiveIndex, 5u);
+    rig.Run();
+    ASSERT_EQ(rig.wire.size(), 2u);
+    EXPECT_EQ(rig.wire[0], Frame(700, 1));
+    EXPECT_EQ(rig.wire[1], Frame(1200, 2));
+    EXPECT_EQ(r.TxSendIndex, 5u);
+    EXPECT_EQ(r.TxActiveIndex, TX_INDEX_IDLE);
+    rig.ExpectCleanBookkeeping();
+}
+
 // Two 6-slot frames fill all twelve slots; a third waits until the first
 // has gone, then takes slots 0..5 behind the second.
 TEST(Transmit, TwelveFullSlotsHoldAThirdFrameBack) {
@@ -353,6 +375,7 @@ TEST(Transmit, UnsendablePacketsFailAtOnceWithoutTouchingTheCard) {
         size_t bytes;
         std::vector<size_t> pieces;
         UINT stated;  // TotalLength made valid with this value; 0: left to the driver
+        std::vector<ULONG> lengths = {};  // buffer lengths written over the real ones
     };
     const std::vector<Case> cases = {
         {"empty", 0, {}, 0},
@@ -363,6 +386,7 @@ TEST(Transmit, UnsendablePacketsFailAtOnceWithoutTouchingTheCard) {
         {"buffers hold less", 50, {14, 36}, 60},
         {"stated 0, buffers hold 60", 60, {}, 0xFFFFFFFFu},
         {"stated above 1514", 1514, {}, 1515},
+        {"buffer lengths wrap to the stated total", 80, {10, 70}, 60, {0xFFFFFFF6u, 70}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -378,6 +402,7 @@ TEST(Transmit, UnsendablePacketsFailAtOnceWithoutTouchingTheCard) {
             bad.get()->Private.TotalLength = c.stated == 0xFFFFFFFFu ? 0 : c.stated;
             bad.get()->Private.ValidCounts = TRUE;
         }
+        for (size_t i = 0; i < c.lengths.size(); i++) bad.buffer(i)->Length = c.lengths[i];
         rig.f.StartTrace();
         EXPECT_EQ(rig.SendOwn(std::move(bad)), NDIS_STATUS_PENDING);
         EXPECT_TRUE(rig.f.Trace().empty());
