@@ -869,6 +869,7 @@ bool Adapter::keyword_read(const std::string& keyword) const {
 
 void HostAccess::send_complete(Host& h, Adapter& a, NDIS_PACKET* packet, NDIS_STATUS status) {
     h.completions_.push_back(SendCompletion{&a, packet, status, false, h.now()});
+    if (a.halted_) h.problem("NdisMSendComplete after halt");
     auto it = a.outstanding_.find(packet);
     if (it == a.outstanding_.end()) {
         h.double_completions_++;
@@ -886,6 +887,7 @@ void HostAccess::indicate(Host& h, Adapter& a, NDIS_HANDLE context, const std::u
                           UINT packet_size) {
     a.counters_.indications++;
     if (a.depth_ == 0) h.problem("receive indication outside a handler");
+    if (a.halted_) h.problem("receive indication after halt");
     if (a.indicating_) {
         h.problem("receive indication inside an indication");
         return;

@@ -1,6 +1,8 @@
 // Interrupt delivery, synchronization, the deferred handler and the clock.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "fake_miniport.h"
 
 namespace {
@@ -163,6 +165,13 @@ TEST(Clock, StallsPortCostAndEventsMoveTimeInOrder) {
     EXPECT_EQ(fired[2], std::make_pair('c', t0 + 3000));
     EXPECT_EQ(h.now(), t0 + 4000);
     EXPECT_TRUE(h.run_until_idle());
+
+    // Hardware that never goes quiet: the run stops at its limit.
+    std::function<void()> tick = [&] { h.clock().schedule(h.now() + 1000, tick); };
+    tick();
+    hw::Nanos t1 = h.now();
+    EXPECT_FALSE(h.run_until_idle(50'000));
+    EXPECT_EQ(h.now(), t1 + 50'000);
 }
 
 }  // namespace
