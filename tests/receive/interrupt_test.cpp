@@ -93,17 +93,35 @@ TEST(RxDispatch, ReceiveErrorWithAndWithoutFrameReceived) {
 
 // The budget stop hands over to a transmit completion that arrived during
 // the pass (noted by transfer-data), before the drain resumes.
+// A counter overflow that arises in the same pass waits for the transmit
+// service, which the receive service runs before ISR is read again.
 TEST(RxDispatch, BudgetStopServesPendingTransmitBeforeResuming) {
     RxFixture t;
     std::vector<ULONG> xmit_ok_seen;
-    t.proto.during = [&](sim::Adapter&, unsigned) { xmit_ok_seen.push_back(t.rec().XmitOkCount); };
+    t.proto.during = [&](sim::Adapter&, unsigned) {
+        xmit_ok_seen.push_back(t.rec().XmitOkCount);
+        if (xmit_ok_seen.size() == 5) {
+            t.card().regs().cntr[0] = 0x80;
+            t.card().core().refresh();  // CNT
+        }
+    };
     t.Mask();
     std::vector<Bytes> frames;
     for (int i = 0; i < 12; i++) frames.push_back(t.MakeFrame(600, 10 + i));
     t.InjectAll(frames);
     t.proto.send(t.wa(), t.MakeFrame(1514, 99));  // on the wire for about 1.2 ms
     ASSERT_TRUE(t.card().transmitting());
+    t.fx.StartTrace();
     t.Unmask();
+    std::vector<RegAccess> regs = t.fx.RegisterTrace();
+    int tsr = -1, cntr = -1;
+    for (int i = 0; i < static_cast<int>(regs.size()); i++) {
+        if (tsr < 0 && regs[i] == R(NIC_XMIT_STATUS, TSR_XMIT_OK)) tsr = i;
+        if (cntr < 0 && !regs[i].write && regs[i].offset == NIC_FAE_ERR_CNTR) cntr = i;
+    }
+    ASSERT_GE(tsr, 0);
+    EXPECT_GT(cntr, tsr);
+    EXPECT_EQ(t.rec().AlignmentErrorCount, 0x80u);
     EXPECT_EQ(t.proto.events, "RRRRRRRRRRRC" "RC");
     ASSERT_EQ(xmit_ok_seen.size(), 12u);
     for (int i = 0; i < 11; i++) EXPECT_EQ(xmit_ok_seen[i], 0u) << i;
@@ -112,6 +130,24 @@ TEST(RxDispatch, BudgetStopServesPendingTransmitBeforeResuming) {
     EXPECT_EQ(t.rec().TxActiveIndex, TX_INDEX_IDLE);
     for (int i = 0; i < 12; i++) EXPECT_EQ(t.proto.frames()[i].bytes, frames[i]) << i;
     EXPECT_TRUE(t.host().error_log().empty());
+    t.ExpectClean();
+}
+
+// A transmit completion found together with received frames is served first.
+TEST(RxDispatch, TransmitCompletionBeforeReceivedFrames) {
+    RxFixture t;
+    std::vector<ULONG> xmit_ok_seen;
+    t.proto.during = [&](sim::Adapter&, unsigned) { xmit_ok_seen.push_back(t.rec().XmitOkCount); };
+    t.Mask();
+    t.InjectAll({t.MakeFrame(100, 1), t.MakeFrame(200, 2)});
+    Bytes out = t.MakeFrame(100, 3);
+    out[5] = 0x77;
+    t.proto.send(t.wa(), out);
+    t.host().run_until_idle();  // transmitted: PTX beside PRX
+    EXPECT_EQ(t.card().regs().isr & (ISR_RCV | ISR_XMIT), ISR_RCV | ISR_XMIT);
+    t.Unmask();
+    EXPECT_EQ(xmit_ok_seen, (std::vector<ULONG>{1, 1}));
+    EXPECT_EQ(t.proto.events, "RRC");
     t.ExpectClean();
 }
 
