@@ -20,13 +20,14 @@ BOOLEAN CardCopyDownPacket(AdapterRecord* Adapter, PNDIS_PACKET Packet, PULONG L
     ULONG cardAddress = Adapter->TxAreaAddress + Adapter->TxFillIndex * CARD_PAGE_SIZE;
     ULONG dataPort = Adapter->IoPortBase + NIC_RACK_NIC;
 
-    PUCHAR data;
+    PVOID address;
     UINT remaining;
-    NdisQueryBuffer(buffer, (PVOID*)&data, &remaining);
+    NdisQueryBuffer(buffer, &address, &remaining);
     while (remaining == 0) {
         NdisGetNextBuffer(buffer, &buffer);
-        NdisQueryBuffer(buffer, (PVOID*)&data, &remaining);
+        NdisQueryBuffer(buffer, &address, &remaining);
     }
+    PUCHAR data = (PUCHAR)address;
 
     if (!CardPrepareRemoteWrite(Adapter, cardAddress)) {
         NdisWriteErrorLogEntry(Adapter->MiniportHandle, NDIS_ERROR_CODE_HARDWARE_FAILURE, 2, 1,
@@ -62,7 +63,8 @@ BOOLEAN CardCopyDownPacket(AdapterRecord* Adapter, PNDIS_PACKET Packet, PULONG L
         do {
             NdisGetNextBuffer(buffer, &buffer);
             if (buffer == nullptr) break;
-            NdisQueryBuffer(buffer, (PVOID*)&data, &remaining);
+            NdisQueryBuffer(buffer, &address, &remaining);
+            data = (PUCHAR)address;
         } while (remaining == 0);
         if (buffer == nullptr) break;
     }

@@ -108,34 +108,6 @@ TEST(CardCopyDownPacket, BufferLayoutsOnBothDataPaths) {
     }
 }
 
-// Many splits, both paths: the slot always ends up holding the frame.
-TEST(CardCopyDownPacket, AnySplitLandsContiguousInTheSlot) {
-    const std::vector<std::vector<size_t>> splits = {
-        {1, 1, 1, 57}, {0, 0, 60}, {59, 1}, {1, 59}, {7, 0, 0, 9, 5, 0, 40},
-        {3, 5, 7, 11, 13, 17, 19, 1}, {1514}, {1, 1512, 1}, {14, 1500}, {255, 2, 255, 1}};
-    for (hw::BoardKind kind : {hw::BoardKind::Isa16, hw::BoardKind::PcCard, hw::BoardKind::Isa8}) {
-        for (const auto& pieces : splits) {
-            CardFixture f(kind);
-            ASSERT_TRUE(f.Setup());
-            AdapterRecord& r = f.adapter();
-            r.TxFillIndex = 0;
-            size_t total = 0;
-            for (size_t p : pieces) total += p;
-            std::vector<UCHAR> frame = Pattern(total);
-            sim::Packet packet(frame, pieces);
-            ULONG length = 0;
-            f.StartTrace();
-            ASSERT_TRUE(CardCopyDownPacket(&r, packet, &length));
-            EXPECT_EQ(length, total);
-            EXPECT_EQ(f.CountWrites(NIC_COMMAND, CR_VALUE_START_WRITE), 1u);
-            std::vector<UCHAR> ram(total);
-            f.card().peek_block((std::uint16_t)r.TxAreaAddress, ram.data(), total);
-            EXPECT_EQ(ram, frame) << int(kind) << " pieces " << pieces.size();
-            EXPECT_EQ(f.card().misuse().total(), 0u);
-        }
-    }
-}
-
 TEST(CardCopyDownPacket, EmptyPacketTouchesNothing) {
     CardFixture f;
     ASSERT_TRUE(f.Setup());
