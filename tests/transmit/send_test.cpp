@@ -80,6 +80,44 @@ TEST(Transmit, FramesReachTheWireInOrderPaddedTo60) {
     }
 }
 
+// With port accesses costing bus time, transmissions end and interrupts
+// arrive while later packets are being sent, and protocols send again from
+// their completions: every frame still goes out once, in order.
+TEST(Transmit, StreamUnderBusTimingWithSendsFromCompletions) {
+    for (hw::BoardKind kind : {hw::BoardKind::Isa16, hw::BoardKind::Isa8}) {
+        SCOPED_TRACE(int(kind));
+        TxRig rig(kind);
+        ASSERT_TRUE(rig.up);
+        rig.host().set_port_cost(hw::kMicrosecond);
+        std::vector<Bytes> sent;
+        std::uint32_t seed = 7;
+        auto next_length = [&] {
+            seed = seed * 1103515245u + 12345u;
+            return (size_t)(1 + (seed >> 8) % 1514);
+        };
+        unsigned resends = 0;
+        rig.proto.hook = [&](NDIS_PACKET*, NDIS_STATUS) {
+            if (resends >= 20) return;
+            resends++;
+            Bytes b = Frame(std::max<size_t>(next_length(), 14), 100 + resends);
+            sent.push_back(b);
+            rig.Send(b, {14, 0, b.size() - 14});
+        };
+        for (unsigned i = 0; i < 30; i++) {
+            Bytes b = Frame(next_length(), i);
+            sent.push_back(b);
+            rig.Send(b);
+        }
+        rig.Run();
+        EXPECT_EQ(sent.size(), 50u);
+        EXPECT_GT(rig.a().counters().queued_sends, 0u);
+        ASSERT_EQ(rig.wire.size(), sent.size());
+        for (size_t i = 0; i < sent.size(); i++) EXPECT_EQ(rig.wire[i], Padded(sent[i])) << i;
+        EXPECT_EQ(rig.r().XmitOkCount, sent.size());
+        rig.ExpectCleanBookkeeping();
+    }
+}
+
 // Slots taken per frame length, the fill of short frames on the card, and
 // the count the controller is given.
 TEST(Transmit, SlotCountsFillAndTransmitCount) {
