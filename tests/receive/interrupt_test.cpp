@@ -44,26 +44,6 @@ TEST(RxIsr, ForeignInterruptsAreNotClaimed) {
     }
 }
 
-TEST(RxIsr, ClaimedInterruptMasksTheCardUntilEnabled) {
-    RxFixture t;
-    t.fx.StartTrace();
-    t.Inject(t.MakeFrame(100, 1));
-    EXPECT_EQ(t.wa().counters().isr_recognized, 1u);
-    EXPECT_EQ(t.wa().counters().deferred_runs, 1u);
-    EXPECT_EQ(t.wa().counters().enable_calls, 1u);
-    // The service routine's IMR = 0 comes before the deferred handler's work,
-    // and the enable handler's IMR write ends the run.
-    std::vector<RegAccess> regs = t.fx.RegisterTrace();
-    ASSERT_GE(regs.size(), 4u);
-    EXPECT_EQ(regs[0], R(NIC_INTR_STATUS, ISR_RCV));
-    EXPECT_EQ(regs[1], R(NIC_INTR_STATUS, ISR_RCV));
-    EXPECT_EQ(regs[2], ne2k_test::W(NIC_INTR_MASK, 0x00));
-    EXPECT_EQ(regs.back(), ne2k_test::W(NIC_INTR_MASK, IMR_VALUE));
-    EXPECT_EQ(t.rec().InterruptsArmed, 1);
-    EXPECT_EQ(t.proto.events, "RC");
-    t.ExpectClean();
-}
-
 // A receive error is served by emptying the ring. With PRX beside it the
 // tallies are not read at selection; without PRX (found beside a transmit
 // completion) they are read before the receive service.

@@ -58,61 +58,56 @@ TEST(RxOverflow, RecoveryDrainsThenCompletesOnce) {
 }
 
 // The stop of the recovery cuts off a transmission (no PTX, no TXE): the
-// frame is started again from its slot, after TCR is back to normal, and
-// reaches the wire once, whole.
+// frame is started again from its slot, after the transmitter-idle wait and
+// TCR back to normal, and reaches the wire once, whole. A transmitter that
+// never reads idle costs the wait's full 10 ms and changes nothing else.
 TEST(RxOverflow, CutOffTransmissionIsRestartedAfterLoopbackEnds) {
-    RxFixture t;
-    std::vector<Bytes> wire;
-    t.host().segment().add_tap([&](hw::Nanos, const std::uint8_t* f, std::size_t len) {
-        wire.emplace_back(f, f + hw::Segment::strip_fcs(len));
-    });
-    t.card().faults().stop_cuts_tx = true;
-    t.Mask();
-    t.InjectAll({t.MakeFrame(200, 1), t.MakeFrame(200, 2), t.MakeFrame(200, 3)});
-    wire.clear();
-    Bytes out = t.MakeFrame(1514, 50);
-    out[0] = 0x02, out[5] = 0x77;  // to another station
-    t.proto.send(t.wa(), out);
-    ASSERT_TRUE(t.card().transmitting());
-    t.RaiseIsr(ISR_OVERFLOW);
-    t.fx.StartTrace();
-    t.Unmask();
+    for (bool stuck : {false, true}) {
+        SCOPED_TRACE(stuck ? "TXP stuck" : "TXP clears");
+        RxFixture t;
+        std::vector<Bytes> wire;
+        t.host().segment().add_tap([&](hw::Nanos, const std::uint8_t* f, std::size_t len) {
+            wire.emplace_back(f, f + hw::Segment::strip_fcs(len));
+        });
+        t.card().faults().stop_cuts_tx = true;
+        t.Mask();
+        t.InjectAll({t.MakeFrame(200, 1), t.MakeFrame(200, 2), t.MakeFrame(200, 3)});
+        wire.clear();
+        Bytes out = t.MakeFrame(1514, 50);
+        out[5] = 0x77;  // to another station
+        t.proto.send(t.wa(), out);
+        ASSERT_TRUE(t.card().transmitting());
+        t.card().faults().txp_stuck = stuck;
+        t.RaiseIsr(ISR_OVERFLOW);
+        t.fx.StartTrace();
+        t.fx.ResetStalls();
+        t.Unmask();
 
-    std::vector<RegAccess> regs = t.fx.RegisterTrace();
-    int stop = Find(regs, W(NIC_COMMAND, CR_VALUE_STOP));
-    int normal = Find(regs, W(NIC_XMIT_CONFIG, TCR_NORMAL), stop);
-    int restart = Find(regs, W(NIC_COMMAND, CR_VALUE_START_XMIT), stop);
-    ASSERT_GE(stop, 0);
-    ASSERT_GT(normal, stop);
-    EXPECT_GT(restart, normal);
-    EXPECT_EQ(t.rec().TxResendPending, 0);
-    EXPECT_EQ(t.proto.events, "RRRC");
-    ASSERT_EQ(wire.size(), 1u);
-    EXPECT_EQ(wire[0], out);
-    EXPECT_EQ(t.rec().XmitOkCount, 1u);
-    EXPECT_EQ(t.rec().TxActiveIndex, TX_INDEX_IDLE);
-    EXPECT_TRUE(t.host().error_log().empty());
-    t.ExpectClean();
-}
-
-// A transmission that ends normally during the recovery's stop is not
-// restarted: it completed and is counted once.
-TEST(RxOverflow, TransmissionFinishedDuringStopIsNotResent) {
-    RxFixture t;
-    std::uint64_t carried = t.host().segment().frames_carried();
-    t.Mask();
-    t.InjectAll({t.MakeFrame(200, 1)});
-    carried = t.host().segment().frames_carried();
-    Bytes out = t.MakeFrame(1514, 51);
-    out[5] = 0x77;
-    t.proto.send(t.wa(), out);
-    t.RaiseIsr(ISR_OVERFLOW);
-    t.Unmask();
-    EXPECT_EQ(t.host().segment().frames_carried(), carried + 1);
-    EXPECT_EQ(t.rec().XmitOkCount, 1u);
-    EXPECT_EQ(t.rec().TxResendPending, 0);
-    EXPECT_EQ(t.proto.events, "RC");
-    t.ExpectClean();
+        std::vector<RegAccess> regs = t.fx.RegisterTrace();
+        int stop = Find(regs, W(NIC_COMMAND, CR_VALUE_STOP));
+        int ack = Find(regs, W(NIC_INTR_STATUS, ISR_XMIT_DONE), stop);
+        int normal = Find(regs, W(NIC_XMIT_CONFIG, TCR_NORMAL), stop);
+        int restart = Find(regs, W(NIC_COMMAND, CR_VALUE_START_XMIT), stop);
+        ASSERT_GE(stop, 0);
+        EXPECT_GT(ack, stop);
+        EXPECT_GT(normal, ack);
+        EXPECT_GT(restart, normal);
+        // The 2 ms stop, plus 10 ms in each of the tail's and the restart's
+        // transmitter-idle waits when TXP never clears.
+        if (stuck) {
+            EXPECT_GE(t.fx.StalledMicroseconds(), 22000u);
+        } else {
+            EXPECT_LT(t.fx.StalledMicroseconds(), 12000u);
+        }
+        EXPECT_EQ(t.rec().TxResendPending, 0);
+        EXPECT_EQ(t.proto.events, "RRRC");
+        ASSERT_EQ(wire.size(), 1u);
+        EXPECT_EQ(wire[0], out);
+        EXPECT_EQ(t.rec().XmitOkCount, 1u);
+        EXPECT_EQ(t.rec().TxActiveIndex, TX_INDEX_IDLE);
+        EXPECT_TRUE(t.host().error_log().empty());
+        t.ExpectClean();
+    }
 }
 
 }  // namespace
