@@ -25,8 +25,7 @@ struct Transfer {
 void TransferInside(RxFixture& t, Transfer& x, std::function<void()> before = nullptr,
                     std::function<void()> after = nullptr) {
     t.proto.transfer = false;
-    bool done = false;
-    t.proto.during = [&t, &x, &done, before, after](sim::Adapter& a, unsigned) {
+    t.proto.during = [&x, done = false, before, after](sim::Adapter& a, unsigned) mutable {
         if (done) return;
         done = true;
         if (before) before();
