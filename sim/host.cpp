@@ -556,6 +556,7 @@ NDIS_STATUS Host::initialize(const AdapterConfig& config) {
         a.init_status_ = NDIS_STATUS_FAILURE;
         return a.init_status_;
     }
+    if (config.processor_count) processor_count_ = *config.processor_count;
     std::vector<NDIS_MEDIUM> media = config.media;
     UINT selected = 0xFFFFFFFFu;
     NDIS_STATUS open_error = NDIS_STATUS_SUCCESS;

@@ -185,6 +185,9 @@ struct AdapterConfig {
     std::optional<NDIS_MCA_POS_DATA> pos;
 
     std::vector<NDIS_MEDIUM> media{NdisMedium802_3};
+    // When set, NdisSystemProcessorCount reports this from this adapter's
+    // initialize on (the count belongs to the machine: Host::set_processor_count).
+    std::optional<int> processor_count;
 
     // Failure injection, each applying to this adapter's calls.
     struct Faults {

@@ -202,8 +202,11 @@ TEST(Configuration, InjectedFailures) {
     fake::Rig r;
     sim::AdapterConfig cfg;
     cfg.media = {NdisMedium802_5, NdisMediumFddi, NdisMedium802_3};
+    EXPECT_EQ(NdisSystemProcessorCount(), 1);
+    cfg.processor_count = 2;
     ASSERT_EQ(r.init(cfg), NDIS_STATUS_SUCCESS);
     EXPECT_EQ(r.host.adapter().selected_medium(), 2u);
+    EXPECT_EQ(NdisSystemProcessorCount(), 2);
 }
 
 TEST(Resources, PortRangesMappingsAndErrorLog) {
