@@ -1,0 +1,148 @@
+// Helpers for the ne2k tool's tests: running the binary, a scratch folder,
+// captures written and read with libpcap, frames.
+#ifndef TESTS_TOOLS_TOOL_HELPERS_H
+#define TESTS_TOOLS_TOOL_HELPERS_H
+
+#include <pcap/pcap.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace ne2k_tool_test {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// A folder under /tmp, removed with everything in it at the end.
+class ScratchDir {
+public:
+    ScratchDir() {
+        char tmpl[] = "/tmp/ne2k-tool-test-XXXXXX";
+        char* p = mkdtemp(tmpl);
+        path_ = p ? p : "/tmp";
+    }
+    ~ScratchDir() {
+        std::error_code ec;
+        if (path_ != "/tmp") std::filesystem::remove_all(path_, ec);
+    }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+inline std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+struct RunResult {
+    int code = -1;
+    std::string out, err;
+};
+
+// Runs a shell command line; stdout and stderr kept apart.
+inline RunResult run_shell(const std::string& command, const ScratchDir& dir) {
+    std::string o = dir.file("stdout.txt"), e = dir.file("stderr.txt");
+    int status = std::system((command + " >" + o + " 2>" + e + " </dev/null").c_str());
+    RunResult r;
+    r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.out = read_file(o);
+    r.err = read_file(e);
+    return r;
+}
+
+// Runs the ne2k binary with these arguments (already quoted for the shell).
+inline RunResult run_tool(const std::string& args, const ScratchDir& dir) {
+    return run_shell(std::string(NE2K_TOOL_PATH) + " " + args, dir);
+}
+
+inline bool have_program(const std::string& name) {
+    return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+struct PcapRecord {
+    Bytes bytes;
+    std::uint32_t wire_len = 0;  // 0: same as bytes.size()
+    std::uint64_t time_us = 0;
+};
+
+// Writes a capture with libpcap; link type Ethernet unless told otherwise.
+inline void write_pcap(const std::string& path, const std::vector<PcapRecord>& records,
+                       int linktype = DLT_EN10MB) {
+    pcap_t* dead = pcap_open_dead(linktype, 65535);
+    pcap_dumper_t* d = pcap_dump_open(dead, path.c_str());
+    for (const PcapRecord& r : records) {
+        pcap_pkthdr h{};
+        h.ts.tv_sec = static_cast<time_t>(r.time_us / 1000000);
+        h.ts.tv_usec = static_cast<suseconds_t>(r.time_us % 1000000);
+        h.caplen = static_cast<bpf_u_int32>(r.bytes.size());
+        h.len = r.wire_len ? r.wire_len : h.caplen;
+        pcap_dump(reinterpret_cast<u_char*>(d), &h, r.bytes.data());
+    }
+    pcap_dump_close(d);
+    pcap_close(dead);
+}
+
+// Every frame of a capture, read with libpcap.
+inline std::vector<Bytes> read_pcap(const std::string& path) {
+    std::vector<Bytes> out;
+    char err[PCAP_ERRBUF_SIZE];
+    pcap_t* p = pcap_open_offline(path.c_str(), err);
+    if (!p) return out;
+    pcap_pkthdr* h;
+    const u_char* data;
+    while (pcap_next_ex(p, &h, &data) == 1) out.emplace_back(data, data + h->caplen);
+    pcap_close(p);
+    return out;
+}
+
+// An Ethernet frame of `len` bytes with a recognisable body.
+inline Bytes frame(const Bytes& dst, const Bytes& src, std::size_t len, std::uint8_t tag = 0) {
+    Bytes f(len, 0);
+    for (std::size_t i = 0; i < 6 && i < len; i++) f[i] = dst[i];
+    for (std::size_t i = 0; i < 6 && 6 + i < len; i++) f[6 + i] = src[i];
+    if (len >= 14) {
+        f[12] = 0x88;
+        f[13] = 0xB5;
+    }
+    for (std::size_t i = 14; i < len; i++) f[i] = static_cast<std::uint8_t>(tag * 31 + i);
+    return f;
+}
+
+// A frame filled up to 60 bytes, as on the wire.
+inline Bytes padded(Bytes f, std::uint8_t fill = 0x00) {
+    if (f.size() < 60) f.resize(60, fill);
+    return f;
+}
+
+// "" when the two frame lists are equal; otherwise where they first differ.
+inline std::string first_difference(const std::vector<Bytes>& got, const std::vector<Bytes>& want) {
+    for (std::size_t i = 0; i < got.size() && i < want.size(); i++) {
+        if (got[i] == want[i]) continue;
+        std::ostringstream s;
+        s << "frame " << i << ": " << got[i].size() << " bytes, want " << want[i].size();
+        for (std::size_t k = 0; k < got[i].size() && k < want[i].size(); k++)
+            if (got[i][k] != want[i][k]) {
+                s << "; first differing byte " << k << ": 0x" << std::hex << int(got[i][k]) << ", want 0x"
+                  << int(want[i][k]);
+                break;
+            }
+        return s.str();
+    }
+    if (got.size() != want.size())
+        return std::to_string(got.size()) + " frames, want " + std::to_string(want.size());
+    return "";
+}
+
+}  // namespace ne2k_tool_test
+
+#endif  // TESTS_TOOLS_TOOL_HELPERS_H
