@@ -23,11 +23,6 @@
 #define MAR_ACCEPT_ALL 0xFF           // every multicast hash bit set
 #define MAR_COUNT 8
 
-// Card kinds (CardType, BusType).
-#define CARD_TYPE_ISA 0u
-#define CARD_TYPE_PC_CARD 1u
-#define BUS_TYPE_MCA 3u
-
 // Card memory.
 #define CARD_ADDRESS_SPACE 0x10000u   // 16-bit card addresses
 #define CARD_RAM_TOP 0xFF00u          // RAM end is trimmed here so pages fit a byte

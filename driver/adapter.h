@@ -27,6 +27,12 @@
 
 #define CARD_PAGE_SIZE 256
 
+// Card kinds, from the configuration: CardType 0 is an ISA or MCA card
+// (BusType 3 is MCA), CardType 1 a PC Card.
+#define CARD_TYPE_ISA 0u
+#define CARD_TYPE_PC_CARD 1u
+#define BUS_TYPE_MCA 3u
+
 struct AdapterRecord {
     // Platform links
     NDIS_HANDLE MiniportHandle;

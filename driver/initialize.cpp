@@ -25,7 +25,6 @@ NE2K_PAGEABLE_DATA const WCHAR MulticastListKeyword[] = u"MaximumMulticastList";
 #define MAX_INTERRUPT 15
 #define DEFAULT_ATTRIBUTE_ADDRESS 0xD4000u
 #define DEFAULT_ATTRIBUTE_SIZE 0x1000u
-#define CARD_TYPE_PC_CARD 1u
 #define MCA_ADAPTER_ID_A 0x67B0
 #define MCA_ADAPTER_ID_B 0x7154
 
@@ -113,7 +112,7 @@ NE2K_PAGEABLE_CODE NDIS_STATUS Ne2000Initialize(PNDIS_STATUS OpenErrorStatus,
             adapter->BusType = (UCHAR)value;
         }
 
-        if (adapter->BusType == NdisInterfaceMca) {
+        if (adapter->BusType == BUS_TYPE_MCA) {
             NDIS_MCA_POS_DATA pos;
             NdisZeroMemory(&pos, sizeof pos);
             UINT channel = 0;
@@ -206,7 +205,7 @@ NE2K_PAGEABLE_CODE NDIS_STATUS Ne2000RegisterAdapter(AdapterRecord* Adapter,
     status = NDIS_STATUS_ADAPTER_NOT_FOUND;
 
     do {
-        if (Adapter->CardType == 0 && !CardCheckParameters(Adapter)) break;
+        if (Adapter->CardType == CARD_TYPE_ISA && !CardCheckParameters(Adapter)) break;
         if (!CardInitialize(Adapter)) break;
 
         // Card memory layout; page numbers are 8-bit.

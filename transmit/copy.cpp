@@ -6,7 +6,6 @@
 // byte at the even card address). A buffer of odd remaining length leaves its
 // last byte carried over, to be paired with the first byte of the next buffer.
 #include "card/card.h"
-#include "card/cardlocal.h"
 #include "card/dp8390reg.h"
 #include "transmit/transmit.h"
 
