@@ -429,7 +429,7 @@ void print_demo_report(const DemoOptions& o, const DemoResult& r, sim::Nanos por
     row("frames sent", x.sent, y.sent);
     row("completed with success", x.completed_ok, y.completed_ok);
     row("aborted by the reset (queued)", x.aborted, y.aborted);
-    row("discarded by the reset (in slots)", x.discarded_at_reset, y.discarded_at_reset);
+    row("discarded at reset (in slots)", x.discarded_at_reset, y.discarded_at_reset);
     row("failed", x.failed, y.failed);
     row("meant for the far side", x.expected, y.expected);
     row("arrived, checked byte for byte", x.delivered, y.delivered);

@@ -312,7 +312,7 @@ int send_command(const std::vector<std::string>& args, Console& io) {
 
     SendResult r = run_send(o);
     for (auto& n : r.notes) io.out << "  " << n << "\n";
-    io.out << "ne2k send: " << o.input << " through a " << kind_name(o.kind) << " adapter -> " << o.output << "\n";
+    io.out << "ne2k send: " << o.input << " through the " << kind_name(o.kind) << " adapter -> " << o.output << "\n";
     io.out << "  frames in capture   " << r.in_capture << "\n";
     if (r.unusable.total()) io.out << "  skipped             " << r.unusable.total() << " (" << unusable_text(r.unusable) << ")\n";
     io.out << "  sent                " << r.sent << " (" << r.completed_ok << " completed with success, " << r.failed
