@@ -315,6 +315,7 @@ DemoResult run_demo(const DemoOptions& o, std::ostream* progress) {
         set_filter(rig.adapter(s), *sides[s], filter, kMulticast[s]);
     }
 
+    if (o.prepare) o.prepare(rig);
     Rng rng(o.seed);
     std::uint64_t next[2] = {0, 0};
     // The next frame of side s: size, destination and how it is cut into buffers.

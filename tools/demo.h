@@ -3,6 +3,7 @@
 #define TOOLS_DEMO_H
 
 #include <cstdint>
+#include <functional>
 #include <iosfwd>
 #include <string>
 #include <vector>
@@ -18,6 +19,9 @@ struct DemoOptions {
     std::vector<hw::BoardKind> kinds{hw::BoardKind::PcCard, hw::BoardKind::Isa8};
     std::uint64_t seed = 1;
     bool reset = true;  // reset adapter A in the middle of its traffic
+    // Called once both adapters are up, before any traffic (tests set fault
+    // knobs of the boards here).
+    std::function<void(Rig&)> prepare;
 };
 
 // What happened in one direction (from adapter `from` to the other).

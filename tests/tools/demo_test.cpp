@@ -58,6 +58,34 @@ INSTANTIATE_TEST_SUITE_P(Pairs, DemoKinds,
                                            KindPair{hw::BoardKind::Isa8, hw::BoardKind::Isa8},
                                            KindPair{hw::BoardKind::Mca, hw::BoardKind::PcCard}));
 
+// The demo's checks catch a card that loses frames: frames completed with
+// success that never arrive are lost, and the run fails.
+TEST(Demo, FramesDroppedByTheHardwareAreReportedLost) {
+    struct Case {
+        const char* what;
+        std::function<void(Rig&)> fault;
+        int way;  // the direction that loses frames
+    } cases[] = {
+        {"B receives frames with a bad FCS", [](Rig& rig) { rig.board(1).faults().rx_bad_fcs = 3; }, 0},
+        {"A's transmitter aborts frames", [](Rig& rig) { rig.board(0).faults().tx_abort = 2; }, 0},
+        {"A receives frames with an alignment error", [](Rig& rig) { rig.board(0).faults().rx_alignment = 2; }, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        DemoOptions o;
+        o.frames = 100;
+        o.reset = false;
+        o.prepare = c.fault;
+        DemoResult r = run_demo(o);
+        EXPECT_GT(r.way[c.way].lost, 0u);
+        EXPECT_EQ(r.way[1 - c.way].lost, 0u);
+        EXPECT_FALSE(r.ok());
+        std::ostringstream report;
+        print_demo_report(o, r, hw::kMicrosecond, report);
+        EXPECT_NE(report.str().find("result: FAILED"), std::string::npos);
+    }
+}
+
 TEST(Demo, SameSeedSameRun) {
     DemoOptions o;
     o.frames = 150;
