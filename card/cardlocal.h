@@ -16,13 +16,6 @@
 #define INIT_RESET_POLL_LIMIT 16382   // CardInitialize: ISR readings for RST
 #define INIT_RESET_STALL_US 4
 
-// Register values without a name of their own in the register map.
-#define ISR_CLEAR_ALL 0xFF            // write 1 to every ISR bit
-#define IMR_MASK_ALL 0x00             // every interrupt masked
-#define RESET_PORT_PULSE 0xFF         // written to the reset port after reading it
-#define MAR_ACCEPT_ALL 0xFF           // every multicast hash bit set
-#define MAR_COUNT 8
-
 // Card memory.
 #define CARD_ADDRESS_SPACE 0x10000u   // 16-bit card addresses
 #define CARD_RAM_TOP 0xFF00u          // RAM end is trimmed here so pages fit a byte

@@ -81,8 +81,15 @@
 #define ISR_DMA_DONE 0x40        // RDC: remote DMA complete
 #define ISR_RESET 0x80           // RST: controller entered the stopped state
 #define ISR_XMIT_DONE (ISR_XMIT | ISR_XMIT_ERR)
+#define ISR_CLEAR_ALL 0xFF       // write 1 to every bit
 
 #define IMR_VALUE 0x1B           // PRX, PTX, TXE, OVW enabled
+#define IMR_MASK_ALL 0x00        // every interrupt masked
+
+#define MAR_COUNT 8              // multicast hash registers MAR0..MAR7
+#define MAR_ACCEPT_ALL 0xFF      // every hash bit of one register set
+
+#define RESET_PORT_PULSE 0xFF    // written to the reset port after reading it
 
 // Data configuration (DCR)
 #define DCR_BYTE_WIDE 0x48       // FIFO 8 bytes, normal operation, byte transfers

@@ -20,7 +20,7 @@ VOID Ne2000EnableInterrupt(NDIS_HANDLE MiniportAdapterContext) {
 VOID Ne2000DisableInterrupt(NDIS_HANDLE MiniportAdapterContext) {
     AdapterRecord* adapter = (AdapterRecord*)MiniportAdapterContext;
     adapter->InterruptsArmed = 0;
-    CardWriteRegister(adapter, NIC_INTR_MASK, 0x00);
+    CardWriteRegister(adapter, NIC_INTR_MASK, IMR_MASK_ALL);
 }
 
 // May run beside any other handler: touches the card only while armed, and
@@ -35,7 +35,7 @@ VOID Ne2000Isr(PBOOLEAN InterruptRecognized, PBOOLEAN QueueMiniportHandleInterru
         SyncCardReadPortUchar(adapter->IoPortBase + NIC_INTR_STATUS, &status);
         if (status & adapter->ImrValue) {
             adapter->InterruptsArmed = 0;
-            CardWriteRegister(adapter, NIC_INTR_MASK, 0x00);
+            CardWriteRegister(adapter, NIC_INTR_MASK, IMR_MASK_ALL);
             ours = TRUE;
         }
     }

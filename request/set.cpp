@@ -18,7 +18,6 @@
 #define ACCEPT_BROADCAST_FILTER (NDIS_PACKET_TYPE_BROADCAST | NDIS_PACKET_TYPE_PROMISCUOUS)
 
 #define MULTICAST_LIST_BYTES (MAX_MULTICAST_LIST * ETH_ADDRESS_LENGTH)  // 48
-#define MAR_COUNT 8
 #define CRC_POLYNOMIAL 0x04C11DB7u
 
 static inline ULONG ReadUlong(const VOID* Buffer) {
@@ -174,10 +173,10 @@ VOID CardFillMulticastRegs(AdapterRecord* Adapter) {
 // whatever InterruptsArmed was on entry.
 static VOID CardLoadMulticastRegs(AdapterRecord* Adapter, const UCHAR* Values) {
     Adapter->InterruptsArmed = 0;
-    CardWriteRegister(Adapter, NIC_INTR_MASK, 0);
+    CardWriteRegister(Adapter, NIC_INTR_MASK, IMR_MASK_ALL);
     CardWriteRegister(Adapter, NIC_COMMAND, CR_VALUE_START_NO_DMA_PAGE1);
     for (ULONG i = 0; i < MAR_COUNT; i++) {
-        CardWriteRegister(Adapter, NIC_MC_ADDR + i, Values ? Values[i] : 0xFF);
+        CardWriteRegister(Adapter, NIC_MC_ADDR + i, Values ? Values[i] : MAR_ACCEPT_ALL);
     }
     CardWriteRegister(Adapter, NIC_COMMAND, CR_VALUE_START);
     CardWriteRegister(Adapter, NIC_INTR_MASK, Adapter->ImrValue);
