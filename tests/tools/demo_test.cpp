@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "tests/tools/tool_helpers.h"
+#include "tools/args.h"
 #include "tools/demo.h"
 #include "tools/tool.h"
 
@@ -56,7 +57,10 @@ INSTANTIATE_TEST_SUITE_P(Pairs, DemoKinds,
                          ::testing::Values(KindPair{hw::BoardKind::PcCard, hw::BoardKind::Isa8},
                                            KindPair{hw::BoardKind::Isa16, hw::BoardKind::Mca},
                                            KindPair{hw::BoardKind::Isa8, hw::BoardKind::Isa8},
-                                           KindPair{hw::BoardKind::Mca, hw::BoardKind::PcCard}));
+                                           KindPair{hw::BoardKind::Mca, hw::BoardKind::PcCard}),
+                         [](const ::testing::TestParamInfo<KindPair>& info) {
+                             return std::string(kind_name(info.param.a)) + "_" + kind_name(info.param.b);
+                         });
 
 // The demo's checks catch a card that loses frames: frames completed with
 // success that never arrive are lost, and the run fails.

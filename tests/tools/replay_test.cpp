@@ -106,7 +106,12 @@ INSTANTIATE_TEST_SUITE_P(
                       FilterCase{"multicast", "01:00:5e:00:00:01", {kMcListed}, 2},
                       FilterCase{"allmulticast", "", {kMcListed, kMcTwin, kMcUnlisted}, 1},
                       FilterCase{"promiscuous", "",
-                                 {kToStation, kToOther, kBcast, kMcListed, kMcTwin, kMcUnlisted, kShortBcast}, 0}));
+                                 {kToStation, kToOther, kBcast, kMcListed, kMcTwin, kMcUnlisted, kShortBcast}, 0}),
+    [](const ::testing::TestParamInfo<FilterCase>& info) {
+        std::string name = info.param.filter;
+        std::replace(name.begin(), name.end(), ',', '_');
+        return name;
+    });
 
 TEST(Replay, CaptureRewrittenByTcpdump) {
     if (!have_program("tcpdump")) GTEST_SKIP() << "tcpdump is not installed (bash scripts/deps.sh installs it)";
