@@ -25,8 +25,8 @@ hw::BoardConfig board_config(const RigCard& card, std::size_t index);
 
 class Rig {
 public:
-    // Throws RunError when the driver does not load or an adapter does not
-    // initialize. With `trace_init`, the sink is set before initializing.
+    // Adds the boards and loads the driver; throws RunError when it does
+    // not load. Adapters are initialized by initialize()/initialize_all().
     explicit Rig(const std::vector<RigCard>& cards, sim::Nanos port_cost = hw::kMicrosecond);
     ~Rig();
 
@@ -37,7 +37,8 @@ public:
     sim::Adapter& adapter(std::size_t i) { return host_->adapter(i); }
     const RigCard& card(std::size_t i) const { return cards_[i]; }
 
-    // Initializes adapter i (boards are added first, adapters in order).
+    // Initializes adapter i (in order: adapter i is the host's i-th); throws
+    // RunError when it fails.
     void initialize(std::size_t i);
     void initialize_all();
 
