@@ -270,7 +270,9 @@ struct PortOps {
         if (off >= s->data_first && off < s->data_first + s->data_count) {
             std::uint64_t bytes = n * (r.width / 8);
             s->stats.data_bytes += bytes;
+            s->stats.data_accesses += n;
             h.total_stats_.data_bytes += bytes;
+            h.total_stats_.data_accesses += n;
         }
     }
 

@@ -274,6 +274,7 @@ struct PortStats {
     std::uint64_t reads = 0;
     std::uint64_t writes = 0;
     std::uint64_t data_bytes = 0;  // bytes moved through the device's data port
+    std::uint64_t data_accesses = 0;  // accesses (elements) at the device's data port
 };
 
 // ---------------------------------------------------------------------------
