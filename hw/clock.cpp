@@ -27,8 +27,6 @@ void Clock::cancel(EventId id) {
     std::make_heap(heap_.begin(), heap_.end(), Later{});
 }
 
-Nanos Clock::next_deadline() const { return heap_.empty() ? kNever : heap_.front().at; }
-
 void Clock::pop_due(Nanos t) {
     while (!heap_.empty() && heap_.front().at <= t) {
         std::pop_heap(heap_.begin(), heap_.end(), Later{});
@@ -37,11 +35,6 @@ void Clock::pop_due(Nanos t) {
         if (e.at > now_) now_ = e.at;
         e.fn();  // may schedule or cancel further events
     }
-}
-
-void Clock::run_until(Nanos t) {
-    pop_due(t);
-    if (t > now_) now_ = t;
 }
 
 bool Clock::run_next() {

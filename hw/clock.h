@@ -28,10 +28,13 @@ public:
 
     // Moves time forward by dt, running every event that falls due on the way.
     void advance(Nanos dt) { run_until(now_ + dt); }
-    void run_until(Nanos t);
+    void run_until(Nanos t) {
+        if (!heap_.empty() && heap_.front().at <= t) pop_due(t);
+        if (t > now_) now_ = t;
+    }
 
     // Earliest pending event, or kNever.
-    Nanos next_deadline() const;
+    Nanos next_deadline() const { return heap_.empty() ? kNever : heap_.front().at; }
     // Jumps to the earliest pending event and runs everything due then.
     // Returns false when nothing is pending.
     bool run_next();

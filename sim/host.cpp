@@ -13,8 +13,9 @@
 
 namespace sim {
 
+Host* g_current_host = nullptr;
+
 namespace {
-Host* g_current = nullptr;
 
 std::string hex(std::uint64_t v, int digits = 0) {
     char buf[32];
@@ -27,11 +28,11 @@ std::string hex(std::uint64_t v, int digits = 0) {
 // Host: life
 
 Host::Host() : in_(new Internals) {
-    if (g_current) {
+    if (g_current_host) {
         std::fprintf(stderr, "sim::Host: a host already exists\n");
         std::abort();
     }
-    g_current = this;
+    g_current_host = this;
 }
 
 Host::~Host() {
@@ -43,21 +44,18 @@ Host::~Host() {
         std::free(address);
     }
     in_->live_allocations.clear();
-    if (g_current == this) g_current = nullptr;
+    if (g_current_host == this) g_current_host = nullptr;
     in_->cards.clear();  // before the segment they are attached to
     in_->segment.reset();
 }
 
-Host* Host::current() { return g_current; }
+Host* Host::current() { return g_current_host; }
 
 void Host::problem(const std::string& text) { problems_.push_back(text); }
 
-Host& HostAccess::host() {
-    if (!g_current) {
-        std::fprintf(stderr, "platform operation called with no sim::Host\n");
-        std::abort();
-    }
-    return *g_current;
+void HostAccess::no_host() {
+    std::fprintf(stderr, "platform operation called with no sim::Host\n");
+    std::abort();
 }
 
 Adapter* HostAccess::adapter(Host& h, NDIS_HANDLE handle, const char* operation) {
@@ -233,7 +231,9 @@ struct AccessRecord {
 
 // Everything around one access: the trace (text made by the device before a
 // write, after a read, when the value is known), the counters, the bus cost,
-// the hook and then any interrupt that became due.
+// the hook and then any interrupt that became due. The common case (no
+// trace, no hook, no hardware event inside the access's bus time, nothing
+// waiting for delivery) stays inline and does no call beyond the device's.
 struct PortOps {
     static void trace(Host& h, DeviceSlot* s, const AccessRecord& r, std::uint32_t value,
                       Nanos start) {
@@ -256,7 +256,7 @@ struct PortOps {
         if (h.trace_vector_) h.trace_.push_back(std::move(e));
     }
 
-    static void count(Host& h, DeviceSlot* s, const AccessRecord& r) {
+    static inline void count(Host& h, DeviceSlot* s, const AccessRecord& r) {
         std::uint64_t n = r.count ? r.count : 1;
         h.total_stats_.accesses += n;
         (r.write ? h.total_stats_.writes : h.total_stats_.reads) += n;
@@ -267,7 +267,7 @@ struct PortOps {
         s->stats.accesses += n;
         (r.write ? s->stats.writes : s->stats.reads) += n;
         std::uint32_t off = r.port - s->base;
-        if (off >= s->data_first && off < s->data_first + s->data_count) {
+        if (off - s->data_first < s->data_count) {
             std::uint64_t bytes = n * (r.width / 8);
             s->stats.data_bytes += bytes;
             s->stats.data_accesses += n;
@@ -276,107 +276,168 @@ struct PortOps {
         }
     }
 
-    static void finish(Host& h, const AccessRecord& r) {
+    static inline void finish(Host& h, const AccessRecord& r) {
         std::uint64_t n = r.count ? r.count : 1;
         std::uint64_t index = h.access_index_++;
         bool deliver = h.in_->wrapper_depth > 0;
-        if (h.port_cost_) advance_to(h, h.clock_.now() + n * h.port_cost_, deliver);
+        if (h.port_cost_) {
+            Nanos t = h.clock_.now() + n * h.port_cost_;
+            if (h.clock_.next_deadline() <= t)
+                advance_to(h, t, deliver);  // events fall due during the access
+            else
+                h.clock_.run_until(t);
+        }
         if (h.access_hook_) h.access_hook_(index);
         if (deliver) HostAccess::deliver(h);
     }
+
+    static inline std::uint8_t read8(Host& h, std::uint32_t port) {
+        DeviceSlot* s = h.in_->slot_for(port);
+        Nanos start = h.clock_.now();
+        std::uint8_t v = s ? s->device->read8(port - s->base) : 0xFF;
+        AccessRecord r{false, 8, port, 0};
+        count(h, s, r);
+        if (h.tracing_) trace(h, s, r, v, start);
+        finish(h, r);
+        return v;
+    }
+
+    static inline std::uint16_t read16(Host& h, std::uint32_t port) {
+        DeviceSlot* s = h.in_->slot_for(port);
+        Nanos start = h.clock_.now();
+        std::uint16_t v = s ? s->device->read16(port - s->base) : 0xFFFF;
+        AccessRecord r{false, 16, port, 0};
+        count(h, s, r);
+        if (h.tracing_) trace(h, s, r, v, start);
+        finish(h, r);
+        return v;
+    }
+
+    static inline void write8(Host& h, std::uint32_t port, std::uint8_t value) {
+        DeviceSlot* s = h.in_->slot_for(port);
+        AccessRecord r{true, 8, port, 0};
+        if (h.tracing_) trace(h, s, r, value, h.clock_.now());
+        if (s) s->device->write8(port - s->base, value);
+        count(h, s, r);
+        finish(h, r);
+    }
+
+    static inline void write16(Host& h, std::uint32_t port, std::uint16_t value) {
+        DeviceSlot* s = h.in_->slot_for(port);
+        AccessRecord r{true, 16, port, 0};
+        if (h.tracing_) trace(h, s, r, value, h.clock_.now());
+        if (s) s->device->write16(port - s->base, value);
+        count(h, s, r);
+        finish(h, r);
+    }
+
+    // The string forms hand the whole block to the device in one call.
+    static inline void read8s(Host& h, std::uint32_t port, std::uint8_t* dst, std::uint32_t n) {
+        DeviceSlot* s = h.in_->slot_for(port);
+        Nanos start = h.clock_.now();
+        if (s)
+            s->device->read8_string(port - s->base, dst, n);
+        else
+            std::memset(dst, 0xFF, n);
+        AccessRecord r{false, 8, port, n};
+        count(h, s, r);
+        if (h.tracing_) trace(h, s, r, n ? dst[0] : 0, start);
+        finish(h, r);
+    }
+
+    static inline void read16s(Host& h, std::uint32_t port, std::uint16_t* dst, std::uint32_t n) {
+        DeviceSlot* s = h.in_->slot_for(port);
+        Nanos start = h.clock_.now();
+        if (s)
+            s->device->read16_string(port - s->base, dst, n);
+        else
+            std::memset(dst, 0xFF, n * sizeof *dst);
+        AccessRecord r{false, 16, port, n};
+        count(h, s, r);
+        if (h.tracing_) trace(h, s, r, n ? first_word(dst) : 0, start);
+        finish(h, r);
+    }
+
+    static inline void write8s(Host& h, std::uint32_t port, const std::uint8_t* src,
+                               std::uint32_t n) {
+        DeviceSlot* s = h.in_->slot_for(port);
+        AccessRecord r{true, 8, port, n};
+        if (h.tracing_) trace(h, s, r, n ? src[0] : 0, h.clock_.now());
+        if (s) s->device->write8_string(port - s->base, src, n);
+        count(h, s, r);
+        finish(h, r);
+    }
+
+    static inline void write16s(Host& h, std::uint32_t port, const std::uint16_t* src,
+                                std::uint32_t n) {
+        DeviceSlot* s = h.in_->slot_for(port);
+        AccessRecord r{true, 16, port, n};
+        if (h.tracing_) trace(h, s, r, n ? first_word(src) : 0, h.clock_.now());
+        if (s) s->device->write16_string(port - s->base, src, n);
+        count(h, s, r);
+        finish(h, r);
+    }
+
+    // The driver passes buffers at any byte address to the word string forms.
+    static std::uint16_t first_word(const std::uint16_t* p) {
+        std::uint16_t w;
+        std::memcpy(&w, p, sizeof w);
+        return w;
+    }
 };
 
-std::uint8_t HostAccess::read8(Host& h, std::uint32_t port) {
-    DeviceSlot* s = h.in_->slot_for(port);
-    Nanos start = h.clock_.now();
-    std::uint8_t v = s ? s->device->read8(port - s->base) : 0xFF;
-    AccessRecord r{false, 8, port, 0};
-    PortOps::count(h, s, r);
-    if (h.tracing_) PortOps::trace(h, s, r, v, start);
-    PortOps::finish(h, r);
-    return v;
-}
-
-std::uint16_t HostAccess::read16(Host& h, std::uint32_t port) {
-    DeviceSlot* s = h.in_->slot_for(port);
-    Nanos start = h.clock_.now();
-    std::uint16_t v = s ? s->device->read16(port - s->base) : 0xFFFF;
-    AccessRecord r{false, 16, port, 0};
-    PortOps::count(h, s, r);
-    if (h.tracing_) PortOps::trace(h, s, r, v, start);
-    PortOps::finish(h, r);
-    return v;
-}
-
+std::uint8_t HostAccess::read8(Host& h, std::uint32_t port) { return PortOps::read8(h, port); }
+std::uint16_t HostAccess::read16(Host& h, std::uint32_t port) { return PortOps::read16(h, port); }
 void HostAccess::write8(Host& h, std::uint32_t port, std::uint8_t value) {
-    DeviceSlot* s = h.in_->slot_for(port);
-    AccessRecord r{true, 8, port, 0};
-    if (h.tracing_) PortOps::trace(h, s, r, value, h.clock_.now());
-    if (s) s->device->write8(port - s->base, value);
-    PortOps::count(h, s, r);
-    PortOps::finish(h, r);
+    PortOps::write8(h, port, value);
 }
-
 void HostAccess::write16(Host& h, std::uint32_t port, std::uint16_t value) {
-    DeviceSlot* s = h.in_->slot_for(port);
-    AccessRecord r{true, 16, port, 0};
-    if (h.tracing_) PortOps::trace(h, s, r, value, h.clock_.now());
-    if (s) s->device->write16(port - s->base, value);
-    PortOps::count(h, s, r);
-    PortOps::finish(h, r);
+    PortOps::write16(h, port, value);
 }
-
 void HostAccess::read8s(Host& h, std::uint32_t port, std::uint8_t* dst, std::uint32_t count) {
-    DeviceSlot* s = h.in_->slot_for(port);
-    Nanos start = h.clock_.now();
-    if (s)
-        s->device->read8_string(port - s->base, dst, count);
-    else
-        std::memset(dst, 0xFF, count);
-    AccessRecord r{false, 8, port, count};
-    PortOps::count(h, s, r);
-    if (h.tracing_) PortOps::trace(h, s, r, count ? dst[0] : 0, start);
-    PortOps::finish(h, r);
+    PortOps::read8s(h, port, dst, count);
 }
-
-// The driver passes buffers at any byte address to the word string forms.
-static std::uint16_t first_word(const std::uint16_t* p) {
-    std::uint16_t w;
-    std::memcpy(&w, p, sizeof w);
-    return w;
-}
-
 void HostAccess::read16s(Host& h, std::uint32_t port, std::uint16_t* dst, std::uint32_t count) {
-    DeviceSlot* s = h.in_->slot_for(port);
-    Nanos start = h.clock_.now();
-    if (s)
-        s->device->read16_string(port - s->base, dst, count);
-    else
-        std::memset(dst, 0xFF, count * sizeof *dst);
-    AccessRecord r{false, 16, port, count};
-    PortOps::count(h, s, r);
-    if (h.tracing_) PortOps::trace(h, s, r, count ? first_word(dst) : 0, start);
-    PortOps::finish(h, r);
+    PortOps::read16s(h, port, dst, count);
 }
-
 void HostAccess::write8s(Host& h, std::uint32_t port, const std::uint8_t* src, std::uint32_t count) {
-    DeviceSlot* s = h.in_->slot_for(port);
-    AccessRecord r{true, 8, port, count};
-    if (h.tracing_) PortOps::trace(h, s, r, count ? src[0] : 0, h.clock_.now());
-    if (s) s->device->write8_string(port - s->base, src, count);
-    PortOps::count(h, s, r);
-    PortOps::finish(h, r);
+    PortOps::write8s(h, port, src, count);
 }
-
 void HostAccess::write16s(Host& h, std::uint32_t port, const std::uint16_t* src,
                           std::uint32_t count) {
-    DeviceSlot* s = h.in_->slot_for(port);
-    AccessRecord r{true, 16, port, count};
-    if (h.tracing_) PortOps::trace(h, s, r, count ? first_word(src) : 0, h.clock_.now());
-    if (s) s->device->write16_string(port - s->base, src, count);
-    PortOps::count(h, s, r);
-    PortOps::finish(h, r);
+    PortOps::write16s(h, port, src, count);
 }
+
+}  // namespace sim
+
+// The HAL's port operations, here beside the routing so each is one call
+// from the driver into the device.
+extern "C" {
+
+UCHAR READ_PORT_UCHAR(ULONG Port) { return sim::PortOps::read8(sim::HostAccess::host(), Port); }
+USHORT READ_PORT_USHORT(ULONG Port) { return sim::PortOps::read16(sim::HostAccess::host(), Port); }
+VOID WRITE_PORT_UCHAR(ULONG Port, UCHAR Value) {
+    sim::PortOps::write8(sim::HostAccess::host(), Port, Value);
+}
+VOID WRITE_PORT_USHORT(ULONG Port, USHORT Value) {
+    sim::PortOps::write16(sim::HostAccess::host(), Port, Value);
+}
+VOID READ_PORT_BUFFER_UCHAR(ULONG Port, PUCHAR Buffer, ULONG Count) {
+    sim::PortOps::read8s(sim::HostAccess::host(), Port, Buffer, Count);
+}
+VOID READ_PORT_BUFFER_USHORT(ULONG Port, PUSHORT Buffer, ULONG Count) {
+    sim::PortOps::read16s(sim::HostAccess::host(), Port, Buffer, Count);
+}
+VOID WRITE_PORT_BUFFER_UCHAR(ULONG Port, PUCHAR Buffer, ULONG Count) {
+    sim::PortOps::write8s(sim::HostAccess::host(), Port, Buffer, Count);
+}
+VOID WRITE_PORT_BUFFER_USHORT(ULONG Port, PUSHORT Buffer, ULONG Count) {
+    sim::PortOps::write16s(sim::HostAccess::host(), Port, Buffer, Count);
+}
+
+}  // extern "C"
+
+namespace sim {
 
 // ---------------------------------------------------------------------------
 // Interrupts
@@ -449,9 +510,8 @@ struct InterruptOps {
     }
 };
 
-void HostAccess::deliver(Host& h) {
+void HostAccess::deliver_pending(Host& h) {
     Host::Internals& in = *h.in_;
-    if (!in.pending_work) return;
     in.pending_work = false;
     bool again = true;
     while (again) {

@@ -86,9 +86,16 @@ struct Host::Internals {
     }
 };
 
+extern Host* g_current_host;  // the host the platform operations go to
+
 // Reaches the private parts of Host and Adapter for the platform operations.
 struct HostAccess {
-    static Host& host();  // the current host; aborts when there is none
+    // The current host; aborts when there is none.
+    static Host& host() {
+        if (!g_current_host) no_host();
+        return *g_current_host;
+    }
+    [[noreturn]] static void no_host();
     static Adapter* adapter(Host& h, NDIS_HANDLE handle, const char* operation);
     static Adapter* adapter_by_interrupt(Host& h, PNDIS_MINIPORT_INTERRUPT interrupt);
 
@@ -102,8 +109,12 @@ struct HostAccess {
     static void write8s(Host& h, std::uint32_t port, const std::uint8_t* src, std::uint32_t count);
     static void write16s(Host& h, std::uint32_t port, const std::uint16_t* src, std::uint32_t count);
 
-    // Interrupts.
-    static void deliver(Host& h);
+    // Interrupts: runs what became deliverable (service routines of edges,
+    // deferred handlers); nothing to do unless work is pending.
+    static void deliver(Host& h) {
+        if (h.in_->pending_work) deliver_pending(h);
+    }
+    static void deliver_pending(Host& h);
     static BOOLEAN synchronize(Host& h, Adapter& a, PVOID function, PVOID context);
 
     // Wrapper calls that reach the adapter's private state.

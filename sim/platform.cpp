@@ -515,27 +515,6 @@ VOID NdisWriteErrorLogEntry(NDIS_HANDLE NdisAdapterHandle, NDIS_ERROR_CODE Error
     HostAccess::error_log(HostAccess::host(), NdisAdapterHandle, ErrorCode, std::move(data));
 }
 
-UCHAR READ_PORT_UCHAR(ULONG Port) { return HostAccess::read8(HostAccess::host(), Port); }
-USHORT READ_PORT_USHORT(ULONG Port) { return HostAccess::read16(HostAccess::host(), Port); }
-VOID WRITE_PORT_UCHAR(ULONG Port, UCHAR Value) {
-    HostAccess::write8(HostAccess::host(), Port, Value);
-}
-VOID WRITE_PORT_USHORT(ULONG Port, USHORT Value) {
-    HostAccess::write16(HostAccess::host(), Port, Value);
-}
-VOID READ_PORT_BUFFER_UCHAR(ULONG Port, PUCHAR Buffer, ULONG Count) {
-    HostAccess::read8s(HostAccess::host(), Port, Buffer, Count);
-}
-VOID READ_PORT_BUFFER_USHORT(ULONG Port, PUSHORT Buffer, ULONG Count) {
-    HostAccess::read16s(HostAccess::host(), Port, Buffer, Count);
-}
-VOID WRITE_PORT_BUFFER_UCHAR(ULONG Port, PUCHAR Buffer, ULONG Count) {
-    HostAccess::write8s(HostAccess::host(), Port, Buffer, Count);
-}
-VOID WRITE_PORT_BUFFER_USHORT(ULONG Port, PUSHORT Buffer, ULONG Count) {
-    HostAccess::write16s(HostAccess::host(), Port, Buffer, Count);
-}
-
 VOID KeStallExecutionProcessor(ULONG MicroSeconds) {
     HostAccess::host().stall(static_cast<hw::Nanos>(MicroSeconds) * hw::kMicrosecond);
 }
