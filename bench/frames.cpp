@@ -45,11 +45,12 @@ int main(int argc, char** argv) {
         for (const sim::TraceEntry& e : pair.host().trace()) std::printf("%s\n", e.text.c_str());
     double n = static_cast<double>(frames);
     std::printf("frames %ld of %zu bytes: sender %.2f ports (%.2f data), receiver %.2f ports "
-                "(%.2f data), heap allocations %.2f per frame, driver allocations after "
+                "(%.2f data), heap allocations %.2f per frame (%llu in all), driver allocations after "
                 "initialize %llu\n",
                 frames, len, (tx.accesses - tx0.accesses) / n, (tx.data_accesses - tx0.data_accesses) / n,
                 (rx.accesses - rx0.accesses) / n, (rx.data_accesses - rx0.data_accesses) / n,
-                allocs / n, static_cast<unsigned long long>(pair.host().allocations_after_initialize()));
+                allocs / n, static_cast<unsigned long long>(allocs),
+                static_cast<unsigned long long>(pair.host().allocations_after_initialize()));
     if (trace_all) std::printf("trace: %llu characters\n", static_cast<unsigned long long>(trace_chars));
     if (!pair.healthy()) {
         std::fprintf(stderr, "a frame was lost or damaged\n");

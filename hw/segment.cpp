@@ -109,7 +109,7 @@ void Segment::cancel(Station& from) {
 void Segment::start_next() {
     if (on_wire_.active || queue_.empty()) return;
     on_wire_.req = queue_.front();
-    queue_.pop_front();
+    queue_.erase(queue_.begin());
     on_wire_.active = true;
     on_wire_.event = clock_.schedule(clock_.now() + wire_time(on_wire_.req.len), [this] { finish(); });
 }

@@ -11,7 +11,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <vector>
 
@@ -106,7 +105,7 @@ private:
     Clock& clock_;
     std::vector<Station*> stations_;
     std::vector<Tap> taps_;
-    std::deque<Request> queue_;
+    std::vector<Request> queue_;  // first come, first served; its room is kept
     OnWire on_wire_;
     // Injected frames own their bytes; buffers are reused once carried.
     std::vector<std::vector<std::uint8_t>> inject_bufs_;

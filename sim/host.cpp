@@ -697,10 +697,12 @@ std::vector<PortRange> Host::live_port_ranges() const {
 std::vector<NDIS_PACKET*> Host::never_completed() const {
     std::vector<NDIS_PACKET*> out;
     for (auto& a : adapters_) {
+        std::size_t first = out.size();
         for (auto& [p, o] : a->outstanding_) {
             (void)o;
             out.push_back(p);
         }
+        std::sort(out.begin() + static_cast<std::ptrdiff_t>(first), out.end());  // by address
         for (auto& q : a->queued_sends_) out.push_back(q.packet);
     }
     return out;
@@ -753,6 +755,12 @@ void Adapter::after_handler() {
     after_busy_ = false;
 }
 
+auto Adapter::find_outstanding(NDIS_PACKET* p)
+    -> std::vector<std::pair<NDIS_PACKET*, Outstanding>>::iterator {
+    return std::find_if(outstanding_.begin(), outstanding_.end(),
+                        [p](const auto& o) { return o.first == p; });
+}
+
 bool Adapter::check_callable(const char* what) {
     if (!running_) {
         host_.problem(std::string(what) + ": adapter is not running");
@@ -770,7 +778,8 @@ NDIS_STATUS Adapter::send(NDIS_PACKET* packet, UINT flags, Protocol* from) {
         host_.problem("send: adapter is not running");
         return NDIS_STATUS_FAILURE;
     }
-    if (outstanding_.count(packet)) host_.problem("send: packet is already with the driver");
+    if (find_outstanding(packet) != outstanding_.end())
+        host_.problem("send: packet is already with the driver");
     if (depth_ > 0) {
         queued_sends_.push_back(QueuedSend{packet, flags, from});
         counters_.queued_sends++;
@@ -781,19 +790,24 @@ NDIS_STATUS Adapter::send(NDIS_PACKET* packet, UINT flags, Protocol* from) {
 
 NDIS_STATUS Adapter::do_send(NDIS_PACKET* packet, UINT flags, Protocol* from) {
     W_SEND_HANDLER handler = host_.chars_.SendHandler;
-    outstanding_[packet] = Outstanding{from};
+    auto known = find_outstanding(packet);
+    if (known != outstanding_.end())
+        known->second = Outstanding{from};
+    else
+        outstanding_.emplace_back(packet, Outstanding{from});
     counters_.sends++;
     NDIS_STATUS status = call([&] { return handler(attributes_.context, packet, flags); });
     if (status != NDIS_STATUS_PENDING) {
         // The handler finished the send itself; the wrapper completes it.
-        auto it = outstanding_.find(packet);
+        auto it = find_outstanding(packet);
         if (it == outstanding_.end()) {
             host_.problem("send: handler returned a final status for a packet it also completed");
             host_.double_completions_++;
         } else {
             outstanding_.erase(it);
         }
-        host_.completions_.push_back(SendCompletion{this, packet, status, true, host_.now()});
+        if (host_.keep_completions_)
+            host_.completions_.push_back(SendCompletion{this, packet, status, true, host_.now()});
         if (from) from->on_send_complete(*this, packet, status);
     }
     return status;
@@ -930,10 +944,36 @@ bool Adapter::keyword_read(const std::string& keyword) const {
 // ---------------------------------------------------------------------------
 // Sends completed and frames indicated by the driver
 
+// The adapter's bindings copied for one indication, into room the adapter
+// keeps (a local copy when an indication is already using that room).
+class BindingSnapshot {
+public:
+    explicit BindingSnapshot(Adapter& a) : a_(a), own_(!a.indicate_bindings_busy_) {
+        if (own_) {
+            a_.indicate_bindings_busy_ = true;
+            a_.indicate_bindings_ = a_.bindings_;  // reuses the room of earlier copies
+        } else {
+            local_ = a_.bindings_;
+        }
+    }
+    ~BindingSnapshot() {
+        if (own_) a_.indicate_bindings_busy_ = false;
+    }
+    const std::vector<Adapter::Binding>& bindings() const {
+        return own_ ? a_.indicate_bindings_ : local_;
+    }
+
+private:
+    Adapter& a_;
+    bool own_;
+    std::vector<Adapter::Binding> local_;
+};
+
 void HostAccess::send_complete(Host& h, Adapter& a, NDIS_PACKET* packet, NDIS_STATUS status) {
-    h.completions_.push_back(SendCompletion{&a, packet, status, false, h.now()});
+    if (h.keep_completions_)
+        h.completions_.push_back(SendCompletion{&a, packet, status, false, h.now()});
     if (a.halted_) h.problem("NdisMSendComplete after halt");
-    auto it = a.outstanding_.find(packet);
+    auto it = a.find_outstanding(packet);
     if (it == a.outstanding_.end()) {
         h.double_completions_++;
         h.problem("NdisMSendComplete: packet " + hex(reinterpret_cast<std::uintptr_t>(packet)) +
@@ -970,7 +1010,8 @@ void HostAccess::indicate(Host& h, Adapter& a, NDIS_HANDLE context, const std::u
     }
     a.indicating_ = true;
     a.receive_context_ = context;
-    std::vector<Adapter::Binding> bindings = a.bindings_;  // a protocol may unbind
+    BindingSnapshot snapshot(a);  // a protocol may unbind
+    const std::vector<Adapter::Binding>& bindings = snapshot.bindings();
     for (auto& b : bindings) {
         if (!ethernet_filter_accepts(header, b.filter, a.station_, b.multicast)) {
             a.counters_.filter_dropped++;
@@ -986,7 +1027,8 @@ void HostAccess::indicate(Host& h, Adapter& a, NDIS_HANDLE context, const std::u
 void HostAccess::indicate_complete(Host& h, Adapter& a) {
     (void)h;
     a.counters_.indicate_completes++;
-    std::vector<Adapter::Binding> bindings = a.bindings_;
+    BindingSnapshot snapshot(a);
+    const std::vector<Adapter::Binding>& bindings = snapshot.bindings();
     for (auto& b : bindings) b.protocol->on_receive_complete(a);
 }
 

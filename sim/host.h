@@ -391,6 +391,7 @@ private:
     friend class Host;
     friend struct HostAccess;
     friend struct InterruptOps;
+    friend class BindingSnapshot;
     Adapter(Host& host, const AdapterConfig& config);
     bool check_callable(const char* what);
 
@@ -435,12 +436,19 @@ private:
     bool after_busy_ = false;  // after_handler() is running
     std::vector<Binding> bindings_;
     std::vector<QueuedSend> queued_sends_;
-    std::map<NDIS_PACKET*, Outstanding> outstanding_;
+    // Packets with the driver, in the order sent (a short list: a vector
+    // whose room is kept, so a send allocates nothing once it has grown).
+    std::vector<std::pair<NDIS_PACKET*, Outstanding>> outstanding_;
+    std::vector<std::pair<NDIS_PACKET*, Outstanding>>::iterator find_outstanding(NDIS_PACKET* p);
     NDIS_HANDLE receive_context_ = nullptr;  // while indicating
     bool indicating_ = false;
     MacAddress station_{};
     std::vector<Indication> indications_;
     bool keep_indications_ = true;
+    // The bindings as they stood when an indication began (a protocol may
+    // unbind during it); kept between indications for their room.
+    std::vector<Binding> indicate_bindings_;
+    bool indicate_bindings_busy_ = false;
     std::vector<ConfigRead> config_reads_;
     unsigned pos_reads_ = 0;
     // Wrapper-owned memory handed out by configuration reads.
@@ -575,6 +583,8 @@ public:
 
     const std::vector<ErrorLogEntry>& error_log() const { return error_log_; }
     const std::vector<SendCompletion>& send_completions() const { return completions_; }
+    // Keeping send completions can be turned off for long runs (on by default).
+    void keep_send_completions(bool on) { keep_completions_ = on; }
     // Packets handed to a send handler and not completed.
     std::vector<NDIS_PACKET*> never_completed() const;
     std::uint64_t double_completions() const { return double_completions_; }
@@ -624,6 +634,7 @@ private:
     std::vector<PortRange> port_ranges_;
     std::vector<ErrorLogEntry> error_log_;
     std::vector<SendCompletion> completions_;
+    bool keep_completions_ = true;
     std::uint64_t double_completions_ = 0;
     unsigned open_configs_ = 0;
     unsigned config_opens_ = 0;
