@@ -156,22 +156,36 @@ const Bit kTcrBits[] = {{TCR_CRC, "CRC inhibit"}, {0x02, "LB0"}, {0x04, "LB1"}};
 const Bit kDcrBits[] = {{DCR_WTS, "WTS"}, {DCR_BOS, "BOS"}, {DCR_LAS, "LAS"}, {DCR_LS, "LS"}, {DCR_AR, "AR"}};
 const Bit kTsrBits[] = {{TSR_PTX, "PTX"}, {TSR_COL, "COL"}, {TSR_ABT, "ABT"}};
 
-template <std::size_t N>
-std::string bits(std::uint8_t v, const Bit (&table)[N]) {
-    std::string s;
-    for (const Bit& b : table) {
-        if (!(v & b.mask)) continue;
-        if (!s.empty()) s += ", ";
-        s += b.name;
-    }
-    return s.empty() ? s : " (" + s + ")";
+// "0x" and `digits` upper-case hex digits (more when the value needs them).
+void append_hex(std::string& out, std::uint32_t v, int digits) {
+    char buf[12];
+    int n = 0;
+    do {
+        buf[n++] = "0123456789ABCDEF"[v & 0xF];
+        v >>= 4;
+    } while (v || n < digits);
+    out += "0x";
+    while (n) out += buf[--n];
 }
 
-std::string cr_text(std::uint8_t v) {
-    std::string s;
-    auto add = [&s](const char* t) {
-        if (!s.empty()) s += ", ";
-        s += t;
+template <std::size_t N>
+void bits(std::string& out, std::uint8_t v, const Bit (&table)[N]) {
+    bool first = true;
+    for (const Bit& b : table) {
+        if (!(v & b.mask)) continue;
+        out += first ? " (" : ", ";
+        out += b.name;
+        first = false;
+    }
+    if (!first) out += ')';
+}
+
+void cr_text(std::string& out, std::uint8_t v) {
+    bool first = true;
+    auto add = [&](const char* t) {
+        out += first ? " (" : ", ";
+        out += t;
+        first = false;
     };
     if (v & CR_STP) add("STP");
     if (v & CR_STA) add("STA");
@@ -183,10 +197,9 @@ std::string cr_text(std::uint8_t v) {
     case CR_RD_SEND: add("send packet"); break;
     default: add("abort DMA"); break;
     }
-    char page[8];
-    std::snprintf(page, sizeof page, "page %u", v >> CR_PS_SHIFT);
-    add(page);
-    return " (" + s + ")";
+    add("page ");
+    out += static_cast<char>('0' + (v >> CR_PS_SHIFT));
+    out += ')';
 }
 
 const char* const kPage0Read[16] = {"CR",    "CLDA0", "CLDA1", "BNRY", "TSR",   "NCR",   "FIFO",  "ISR",
@@ -202,37 +215,46 @@ const char* const kPage2Read[16] = {"CR",      "PSTART",  "PSTOP",   "RNPP",    
 
 std::string Ne2000Board::describe(std::uint32_t offset, bool write, unsigned width,
                                   std::uint32_t value) const {
-    offset &= kPorts - 1;
-    char num[16];
-    std::snprintf(num, sizeof num, "0x%0*X", width == 16 ? 4 : 2, value);
-    if (is_data(offset)) return std::string("data ") + (write ? "<- " : "-> ") + num;
-    if (offset >= kResetPort) return std::string("reset ") + (write ? "<- " : "-> ") + num;
+    std::string s;
+    describe_to(s, offset, write, width, value);
+    return s;
+}
 
-    std::string name;
+void Ne2000Board::describe_to(std::string& out, std::uint32_t offset, bool write, unsigned width,
+                              std::uint32_t value) const {
+    offset &= kPorts - 1;
+    int digits = width == 16 ? 4 : 2;
+    if (is_data(offset) || offset >= kResetPort) {
+        out += is_data(offset) ? "data " : "reset ";
+        out += write ? "<- " : "-> ";
+        append_hex(out, value, digits);
+        return;
+    }
+
     unsigned page = core_.state().cr_page;
     if (offset == CR) {
-        name = "CR";
+        out += "CR";
     } else if (page == 0) {
-        name = write ? kPage0Write[offset] : kPage0Read[offset];
+        out += write ? kPage0Write[offset] : kPage0Read[offset];
     } else if (page == 1) {
-        name = kPage1[offset];
+        out += kPage1[offset];
     } else if (page == 2 && !write) {
-        name = kPage2Read[offset];
+        out += kPage2Read[offset];
     } else {
         char buf[16];
         std::snprintf(buf, sizeof buf, "P%u+0x%02X", page, offset);
-        name = buf;
+        out += buf;
     }
-    std::string s = name + (write ? " = " : " -> ") + num;
-    if (width != 8) return s;
+    out += write ? " = " : " -> ";
+    append_hex(out, value, digits);
+    if (width != 8) return;
     std::uint8_t v = static_cast<std::uint8_t>(value);
-    if (offset == CR) return s + cr_text(v);
-    if (page == 0 && (offset == P0R_ISR || (write && offset == P0W_IMR))) return s + bits(v, kIsrBits);
-    if (page == 0 && write && offset == P0W_RCR) return s + bits(v, kRcrBits);
-    if (page == 0 && write && offset == P0W_TCR) return s + bits(v, kTcrBits);
-    if (page == 0 && write && offset == P0W_DCR) return s + bits(v, kDcrBits);
-    if (page == 0 && !write && offset == P0R_TSR) return s + bits(v, kTsrBits);
-    return s;
+    if (offset == CR) return cr_text(out, v);
+    if (page == 0 && (offset == P0R_ISR || (write && offset == P0W_IMR))) return bits(out, v, kIsrBits);
+    if (page == 0 && write && offset == P0W_RCR) return bits(out, v, kRcrBits);
+    if (page == 0 && write && offset == P0W_TCR) return bits(out, v, kTcrBits);
+    if (page == 0 && write && offset == P0W_DCR) return bits(out, v, kDcrBits);
+    if (page == 0 && !write && offset == P0R_TSR) return bits(out, v, kTsrBits);
 }
 
 }  // namespace hw

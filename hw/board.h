@@ -82,6 +82,8 @@ public:
     void set_isr_context(bool active) override { core_.set_isr_context(active); }
     std::string describe(std::uint32_t offset, bool write, unsigned width,
                          std::uint32_t value) const override;
+    void describe_to(std::string& out, std::uint32_t offset, bool write, unsigned width,
+                     std::uint32_t value) const override;
 
     // A shared line that fires with no card cause: if Faults::foreign_irq
     // has pulses left, raises and drops the line once (while the card's own

@@ -37,6 +37,12 @@ public:
     // for example "CR = 0x22 (STA, abort DMA, page 0)". Called before the access.
     virtual std::string describe(std::uint32_t offset, bool write, unsigned width,
                                  std::uint32_t value) const;
+    // The same text appended to `out`: the trace's form, which reuses the
+    // room of one string. The default appends describe().
+    virtual void describe_to(std::string& out, std::uint32_t offset, bool write, unsigned width,
+                             std::uint32_t value) const {
+        out += describe(offset, write, width, value);
+    }
 
 protected:
     void notify_irq(bool level) {

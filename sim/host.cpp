@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <algorithm>
+#include <charconv>
 #include <cctype>
 #include <type_traits>
 
@@ -235,9 +236,11 @@ struct AccessRecord {
 // trace, no hook, no hardware event inside the access's bus time, nothing
 // waiting for delivery) stays inline and does no call beyond the device's.
 struct PortOps {
+    // One entry, made in the host's kept entry (its text reuses its room),
+    // handed to the sink and copied into the vector when that is on.
     static void trace(Host& h, DeviceSlot* s, const AccessRecord& r, std::uint32_t value,
                       Nanos start) {
-        TraceEntry e;
+        TraceEntry& e = h.in_->trace_entry;
         e.index = h.access_index_;
         e.time = start;
         e.write = r.write;
@@ -245,15 +248,27 @@ struct PortOps {
         e.port = r.port;
         e.value = value;
         e.count = r.count ? r.count : 1;
-        std::string what = s ? s->device->describe(r.port - s->base, r.write, r.width, value)
-                             : std::string("(unmapped) ") + (r.write ? "= " : "-> ") +
-                                   hex(value, r.width == 16 ? 4 : 2);
-        char head[32];
-        std::snprintf(head, sizeof head, "%c 0x%03X ", r.write ? 'W' : 'R', r.port);
-        e.text = head + what;
-        if (r.count) e.text += " x" + std::to_string(r.count);
+        e.text.assign(r.write ? "W 0x" : "R 0x");
+        char digits[8];
+        int n = 0;
+        for (std::uint32_t p = r.port; p || n < 3; p >>= 4) digits[n++] = "0123456789ABCDEF"[p & 0xF];
+        while (n) e.text += digits[--n];
+        e.text += ' ';
+        if (s) {
+            s->device->describe_to(e.text, r.port - s->base, r.write, r.width, value);
+        } else {
+            e.text += "(unmapped) ";
+            e.text += r.write ? "= " : "-> ";
+            e.text += hex(value, r.width == 16 ? 4 : 2);
+        }
+        if (r.count) {
+            char times[12];
+            auto end = std::to_chars(times, times + sizeof times, r.count).ptr;
+            e.text += " x";
+            e.text.append(times, end);
+        }
         if (h.trace_sink_) h.trace_sink_(e);
-        if (h.trace_vector_) h.trace_.push_back(std::move(e));
+        if (h.trace_vector_) h.trace_.push_back(e);
     }
 
     static inline void count(Host& h, DeviceSlot* s, const AccessRecord& r) {

@@ -59,6 +59,7 @@ struct Host::Internals {
     std::map<const Adapter*, std::unique_ptr<ConfigContext>> contexts;
     std::vector<Window> windows;
 
+    TraceEntry trace_entry;     // the entry being made (kept for the room of its text)
     bool pending_work = false;  // an edge or a deferred handler may be waiting
     int isr_active = 0;         // service routines running, any adapter
     int sync_active = 0;        // synchronized routines running, any adapter
