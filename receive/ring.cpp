@@ -141,7 +141,17 @@ static VOID RxFinishOverflow(AdapterRecord* Adapter) {
 
     if (Adapter->TxResendPending) {
         CardWaitTransmitterIdle(Adapter);
-        CardWriteRegister(Adapter, NIC_INTR_STATUS, ISR_XMIT_DONE);
+        // A transmission that was still waiting for the medium when the
+        // controller was stopped is finished before the stop takes hold, and
+        // may end only now, after the stall. Its PTX or TXE shows that it did
+        // end: it is not sent again, and the status stays for the transmit
+        // service, which completes it like any other.
+        if (CardReadRegister(Adapter, NIC_INTR_STATUS) & ISR_XMIT_DONE) {
+            Adapter->TxResendPending = 0;
+            Adapter->TxInterruptPending = 1;
+        } else {
+            CardWriteRegister(Adapter, NIC_INTR_STATUS, ISR_XMIT_DONE);
+        }
     }
 
     CardWriteRegister(Adapter, NIC_XMIT_CONFIG, TCR_NORMAL);

@@ -20,6 +20,33 @@ namespace {
 
 using hw::kMicrosecond;
 
+// A ring overflow is served while the adapter's own frame still waits for a
+// busy medium. The recovery's stop lets that transmission finish, but only
+// after the 2 ms stall, so the recovery takes it for cut off and marks it
+// for a resend. The frame then goes out during the tail's transmitter-idle
+// wait. It must not be sent a second time: it is completed by the transmit
+// service like any other, and reaches the wire exactly once.
+TEST(ReliabilityRegression, OverflowRecoveryDoesNotResendAFrameThatWentOutLate) {
+    World w;
+    ASSERT_TRUE(w.Init());
+    for (int i = 0; i < 4; i++) w.Inject(kOtherStation, 1514);  // about 5 ms of busy medium
+    w.Send(1514);
+    ASSERT_TRUE(w.card().transmitting());
+    w.card().core().raise_isr(ISR_OVERFLOW);
+    ASSERT_TRUE(w.RunIdle());
+    EXPECT_EQ(w.Check(), "");
+    EXPECT_EQ(w.figures().tx_on_wire, 1u);
+    EXPECT_EQ(w.rec()->XmitOkCount, 1u);
+    EXPECT_EQ(w.rec()->TxActiveIndex, TX_INDEX_IDLE);
+    // Still usable: a frame each way.
+    w.Send(300);
+    w.Inject(kToStation, 400);
+    ASSERT_TRUE(w.RunIdle());
+    EXPECT_EQ(w.Check(), "");
+    EXPECT_EQ(w.figures().tx_on_wire, 2u);
+    EXPECT_EQ(w.figures().rx_indicated, 1u);
+}
+
 // ---------------------------------------------------------------------------
 // Fuzz inputs: the seed corpora and every finding kept in fuzz/corpus/<name>/.
 
