@@ -70,6 +70,12 @@ static VOID IntServeReceive(AdapterRecord* Adapter) {
 VOID Ne2000HandleInterrupt(NDIS_HANDLE MiniportAdapterContext) {
     AdapterRecord* adapter = (AdapterRecord*)MiniportAdapterContext;
 
+    // The service routine masked the card when it asked for this call, but a
+    // reset or a synchronized multicast load made in between arms it again.
+    // Everything below assumes the card masked (the ring drain selects page
+    // 1, where offset 0x07 is CURR and 0x0F is MAR7), so mask it once more.
+    if (adapter->InterruptsArmed) Ne2000DisableInterrupt(adapter);
+
     IntCollectStatus(adapter);
 
     for (;;) {
