@@ -25,6 +25,18 @@ TEST(Segment, FcsMatchesTheBitwiseDefinition) {
         EXPECT_EQ(hw::ethernet_fcs(data.data(), n), reference_crc(data.data(), n)) << n;
 }
 
+// Every length across the block sizes of the bulk path (16 and 64 bytes) and
+// the frame sizes, from buffers at every alignment.
+TEST(Segment, FcsMatchesTheBitwiseDefinitionAtEveryLengthAndAlignment) {
+    Bytes data(1600 + 16);
+    for (std::size_t i = 0; i < data.size(); i++)
+        data[i] = static_cast<std::uint8_t>((i * 2654435761u) >> 13);
+    for (std::size_t start = 0; start < 16; start += 5)
+        for (std::size_t n = 0; n <= 1600; n += (n < 300 ? 1 : 37))
+            ASSERT_EQ(hw::ethernet_fcs(data.data() + start, n), reference_crc(data.data() + start, n))
+                << "length " << n << " at offset " << start;
+}
+
 struct Listener : hw::Station {
     std::vector<Bytes> got;
     void deliver(const std::uint8_t* f, std::size_t n) override { got.emplace_back(f, f + n); }
