@@ -73,6 +73,7 @@ public:
     // Faults a run allows.
     bool allow_tx_loss = false;          // transmissions aborted by the card
     bool allow_rx_loss = false;          // frames dropped on purpose (bad headers ...)
+    bool allow_garbled = false;          // indications of bytes the card did not hold there
     std::vector<NDIS_ERROR_CODE> allowed_log;
 
     // The accounting; "" when everything adds up.
@@ -83,7 +84,13 @@ public:
                       rx_stopped = 0, rx_dropped = 0, tx_frames = 0, tx_on_wire = 0, tx_lost = 0,
                       resets = 0;
     };
-    Figures figures() const { return fig_; }
+    // Takes in the indications made so far (when counting from the host's
+    // list) and returns the figures.
+    Figures figures() {
+        Collect();
+        return fig_;
+    }
+    void Collect();
 
     static sim::MacAddress DestAddress(Dest d);
     static sim::MacAddress PeerAddress() { return {0x02, 0x50, 0x45, 0x45, 0x52, 0xFE}; }
