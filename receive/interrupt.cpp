@@ -44,11 +44,23 @@ VOID Ne2000Isr(PBOOLEAN InterruptRecognized, PBOOLEAN QueueMiniportHandleInterru
     *QueueMiniportHandleInterrupt = ours;
 }
 
-// Reads ISR once, acknowledges exactly the bits seen and notes them.
-static VOID IntCollectStatus(AdapterRecord* Adapter) {
+// Every bit of ISR at once, RST with the rest: what a controller that no
+// longer answers (a PC Card taken out) reads from every register.
+#define ISR_NO_CONTROLLER 0xFF
+
+// Reads ISR once, acknowledges exactly the bits seen and notes them. FALSE
+// when the controller no longer answers: its ISR would show every condition
+// for ever and the handler would never return, so the noted bits are
+// dropped and the pass ends.
+static BOOLEAN IntCollectStatus(AdapterRecord* Adapter) {
     UCHAR status = CardReadRegister(Adapter, NIC_INTR_STATUS);
+    if (status == ISR_NO_CONTROLLER) {
+        Adapter->IsrBits = 0;
+        return FALSE;
+    }
     Adapter->IsrBits |= status;
     if (status != 0) CardWriteRegister(Adapter, NIC_INTR_STATUS, status);
+    return TRUE;
 }
 
 // TXE and PTX each stand for one finished transmission.
@@ -76,7 +88,7 @@ VOID Ne2000HandleInterrupt(NDIS_HANDLE MiniportAdapterContext) {
     // 1, where offset 0x07 is CURR and 0x0F is MAR7), so mask it once more.
     if (adapter->InterruptsArmed) Ne2000DisableInterrupt(adapter);
 
-    IntCollectStatus(adapter);
+    if (!IntCollectStatus(adapter)) return;
 
     for (;;) {
         UCHAR bits = adapter->IsrBits;
@@ -100,6 +112,6 @@ VOID Ne2000HandleInterrupt(NDIS_HANDLE MiniportAdapterContext) {
             return;  // RDC and RST alone are never served
         }
 
-        IntCollectStatus(adapter);
+        if (!IntCollectStatus(adapter)) return;
     }
 }

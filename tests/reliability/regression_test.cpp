@@ -90,6 +90,40 @@ TEST(ReliabilityRegression, DeferredHandlerAfterAResetRunsWithTheCardMasked) {
     EXPECT_EQ(w.figures().rx_indicated, 2u);
 }
 
+// A controller that stops answering (a PC Card taken out while running)
+// reads 0xFF from every register. Its ISR then shows every condition on
+// every read, and the deferred handler, which serves conditions until none is
+// left, never returned. It now ends the pass when ISR reads 0xFF; the
+// adapter works again once the card answers and has been reset.
+TEST(ReliabilityRegression, ControllerThatStopsAnsweringDoesNotHoldTheDeferredHandler) {
+    struct Hang {};
+    World w;
+    ASSERT_TRUE(w.Init());
+    const hw::Nanos budget = w.host().now() + 5'000'000'000ull;
+    w.host().set_access_hook([&](std::uint64_t) {
+        if (w.host().now() > budget) throw Hang{};
+    });
+    w.card().core().raise_isr(ISR_RCV);
+    w.card().faults().no_answer = true;
+    bool hung = false;
+    try {
+        w.RunIdle();
+    } catch (const Hang&) {
+        hung = true;
+    }
+    w.host().set_access_hook(nullptr);
+    ASSERT_FALSE(hung) << "the deferred handler did not return";
+    EXPECT_EQ(w.rec()->IsrBits, 0);
+    w.card().faults().no_answer = false;
+    ASSERT_EQ(w.Reset(), NDIS_STATUS_SUCCESS);
+    w.Send(200);
+    w.Inject(kToStation, 300);
+    ASSERT_TRUE(w.RunIdle());
+    EXPECT_EQ(w.Check(), "");
+    EXPECT_EQ(w.figures().tx_on_wire, 1u);
+    EXPECT_EQ(w.figures().rx_indicated, 1u);
+}
+
 // ---------------------------------------------------------------------------
 // Fuzz inputs: the seed corpora and every finding kept in fuzz/corpus/<name>/.
 
