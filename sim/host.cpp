@@ -66,10 +66,18 @@ Adapter* HostAccess::adapter(Host& h, NDIS_HANDLE handle, const char* operation)
     return nullptr;
 }
 
+// A halted adapter keeps the address of its interrupt storage, which lay in
+// a record that is freed now and may hold a newer adapter's record: the
+// adapter whose interrupt is connected is the one meant, else the newest.
 Adapter* HostAccess::adapter_by_interrupt(Host& h, PNDIS_MINIPORT_INTERRUPT interrupt) {
-    for (auto& a : h.adapters_)
-        if (a->interrupt_.object == interrupt && interrupt) return a.get();
-    return nullptr;
+    if (!interrupt) return nullptr;
+    Adapter* newest = nullptr;
+    for (auto& a : h.adapters_) {
+        if (a->interrupt_.object != interrupt) continue;
+        if (a->interrupt_.connected) return a.get();
+        newest = a.get();
+    }
+    return newest;
 }
 
 // ---------------------------------------------------------------------------

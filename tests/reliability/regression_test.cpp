@@ -124,6 +124,25 @@ TEST(ReliabilityRegression, ControllerThatStopsAnsweringDoesNotHoldTheDeferredHa
     EXPECT_EQ(w.figures().rx_indicated, 1u);
 }
 
+// After a halt, a new adapter on the same card: its record may lie where the
+// halted one's did, and with it its interrupt storage. The host took the
+// halted adapter for the owner of that storage and refused the new one's
+// synchronized calls ("interrupt not connected").
+TEST(ReliabilityRegression, NewAdapterAfterAHaltSynchronizesWithItsOwnInterrupt) {
+    World w;
+    for (int round = 0; round < 3; round++) {
+        ASSERT_TRUE(w.Init()) << round;
+        w.Send(100);
+        w.Inject(kToStation, 100);
+        ASSERT_TRUE(w.RunIdle());
+        EXPECT_EQ(w.figures().rx_indicated, round + 1u);
+        EXPECT_EQ(w.figures().tx_on_wire, round + 1u);
+        w.Halt();
+    }
+    EXPECT_EQ(w.Check(), "");
+    EXPECT_TRUE(w.host().problems().empty()) << w.host().problems()[0];
+}
+
 // ---------------------------------------------------------------------------
 // Fuzz inputs: the seed corpora and every finding kept in fuzz/corpus/<name>/.
 
