@@ -305,10 +305,12 @@ struct PortOps {
         bool deliver = h.in_->wrapper_depth > 0;
         if (h.port_cost_) {
             Nanos t = h.clock_.now() + n * h.port_cost_;
-            if (h.clock_.next_deadline() <= t)
+            if (h.clock_.next_deadline() <= t) {
                 advance_to(h, t, deliver);  // events fall due during the access
-            else
+            } else {
                 h.clock_.run_until(t);
+                if (deliver) HostAccess::deliver(h);  // as advance_to ends
+            }
         }
         if (h.access_hook_) h.access_hook_(index);
         if (deliver) HostAccess::deliver(h);
