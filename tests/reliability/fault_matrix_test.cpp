@@ -280,6 +280,18 @@ const FaultCase kCases[] = {
          return Has(w.figures().tx_on_wire == 1, "the cut-off frame was not sent exactly once");
      },
      {false, false, false, {}}},
+    {"stop_cuts_tx_at_halt", hw::BoardKind::PcCard,
+     [](World& w) {
+         if (!w.Init()) return std::string("no adapter");
+         w.card().faults().stop_cuts_tx = true;
+         w.Send(1514);
+         w.Send(1514);
+         w.Send(1514);
+         w.host().run_for(300 * kMicrosecond);
+         w.Halt();
+         return Has(w.host().leaked_allocations().empty(), "record not freed");
+     },
+     {true, true, false, {}}},
     // --- CURR unstable -------------------------------------------------------
     {"curr_unstable_for_a_while", hw::BoardKind::PcCard,
      [](World& w) {
@@ -398,6 +410,19 @@ const FaultCase kCases[] = {
          return Logged(w, NDIS_ERROR_CODE_DRIVER_FAILURE, {4});
      },
      {false, false, false, {NDIS_ERROR_CODE_DRIVER_FAILURE}}},
+    {"spurious_txe_while_a_frame_is_on_the_wire", hw::BoardKind::PcCard,
+     [](World& w) {
+         if (!w.Init()) return std::string("no adapter");
+         w.Send(1514);
+         w.Send(1514);
+         auto& f = w.card().faults();
+         f.spurious_isr = ISR_XMIT_ERR;
+         f.spurious_isr_reads = 2;
+         w.card().core().raise_isr(ISR_RCV);
+         w.RunIdle();
+         return std::string();
+     },
+     {true, false, false, {NDIS_ERROR_CODE_DRIVER_FAILURE}}},
     {"spurious_rx_overflow_and_counter_bits", hw::BoardKind::PcCard,
      [](World& w) {
          if (!w.Init()) return std::string("no adapter");

@@ -127,7 +127,12 @@ void World::Inject(Dest dest, std::size_t len) {
 }
 
 void World::InjectAt(hw::Nanos at, Dest dest, std::size_t len) {
-    rig_.host.clock().schedule(at, [this, dest, len] { Inject(dest, len); });
+    rig_.host.clock().schedule(at, [this, dest, len] {
+        if (polite_peer && rig_.host.segment().busy())
+            InjectAt(rig_.host.now() + 10 * hw::kMicrosecond, dest, len);
+        else
+            Inject(dest, len);
+    });
 }
 
 void World::InjectStream(hw::Nanos start, hw::Nanos gap, unsigned n, const std::vector<std::size_t>& sizes,
@@ -254,6 +259,19 @@ void World::OnComplete(NDIS_PACKET* packet, NDIS_STATUS status) {
     packets_.erase(it);
 }
 
+void World::Forget() {
+    rx_.clear();
+    for (auto it = tx_.begin(); it != tx_.end();) {
+        if (it->second.completions) it = tx_.erase(it);
+        else ++it;
+    }
+    stops_.clear();
+    rx_errors_.clear();
+    log_seen_ = rig_.host.error_log().size();
+    faults_.clear();
+    fault_count_ = 0;
+}
+
 void World::Fault(const std::string& s) {
     if (fault_count_++ < 4) faults_ += s + "; ";
 }
@@ -307,7 +325,9 @@ std::string World::Check() {
         }
     }
     if (!rig_.host.never_completed().empty()) fault(std::to_string(rig_.host.never_completed().size()) + " packets never completed");
-    for (auto& e : rig_.host.error_log())
+    const auto& log = rig_.host.error_log();
+    for (std::size_t i = log_seen_; i < log.size(); i++) {
+        const sim::ErrorLogEntry& e = log[i];
         if (std::find(allowed_log.begin(), allowed_log.end(), e.code) == allowed_log.end()) {
             std::ostringstream s;
             s << "event log 0x" << std::hex << e.code << " (" << e.data.size() << " words";
@@ -316,6 +336,7 @@ std::string World::Check() {
             fault(s.str());
             break;
         }
+    }
     if (halted_) {
         if (!rig_.host.leaked_allocations().empty()) fault("record not freed by the halt");
         if (!rig_.host.live_port_ranges().empty()) fault("ports still registered after the halt");

@@ -70,6 +70,12 @@ public:
     void Halt();
     bool RunIdle(hw::Nanos limit = 5'000'000'000ull) { return rig_.host.run_until_idle(limit); }
 
+    // A peer that senses the carrier: a frame due while the medium is busy
+    // waits until it is free (otherwise the peer's frames queue up behind
+    // each other and ahead of the adapter's, as with a peer that outruns the
+    // wire or an adapter that keeps losing the contention).
+    bool polite_peer = false;
+
     // Faults a run allows.
     bool allow_tx_loss = false;          // transmissions aborted by the card
     bool allow_rx_loss = false;          // frames dropped on purpose (bad headers ...)
@@ -78,6 +84,9 @@ public:
 
     // The accounting; "" when everything adds up.
     std::string Check();
+    // At rest, after a Check: forgets the frames accounted so far (a long
+    // run keeps its memory bounded). The figures keep counting.
+    void Forget();
 
     struct Figures {
         std::uint64_t rx_frames = 0, rx_stored = 0, rx_indicated = 0, rx_missed = 0,
@@ -129,7 +138,8 @@ private:
     std::unique_ptr<Observer> observer_;
     std::unique_ptr<Proto> proto_;
     bool live_ = false;
-    std::size_t indications_seen_ = 0;  // of the host's list, when counting from it
+    std::size_t indications_seen_ = 0;
+    std::size_t log_seen_ = 0;  // event-log entries already held to account  // of the host's list, when counting from it
     bool halted_ = false;
     std::vector<hw::Nanos> stops_;    // resets and the halt
     std::vector<hw::Nanos> rx_errors_;  // frames the card counted as missed or bad: RXE
