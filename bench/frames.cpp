@@ -3,8 +3,9 @@
 // callgrind (instructions per frame from two runs of different N), and with
 // --trace the port trace of the last frame.
 //
-//   bench_frames <bytes> <frames> [--trace] [--trace-all] [--isa8]
-// --trace-all sends the trace of every access to a sink that counts it.
+//   bench_frames <bytes> <frames> [--trace] [--trace-all] [--isa8] [--no-allocations]
+// --trace-all sends the trace of every access to a sink that counts it;
+// --no-allocations fails the run when the frames made any heap allocation.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,16 +17,19 @@
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: %s <bytes> <frames> [--trace] [--isa8]\n", argv[0]);
+        std::fprintf(stderr,
+                     "usage: %s <bytes> <frames> [--trace] [--trace-all] [--isa8] [--no-allocations]\n",
+                     argv[0]);
         return 2;
     }
     std::size_t len = std::strtoul(argv[1], nullptr, 10);
     long frames = std::strtol(argv[2], nullptr, 10);
-    bool trace = false, trace_all = false, isa8 = false;
+    bool trace = false, trace_all = false, isa8 = false, no_allocations = false;
     for (int i = 3; i < argc; i++) {
         if (std::strcmp(argv[i], "--trace") == 0) trace = true;
         if (std::strcmp(argv[i], "--trace-all") == 0) trace_all = true;
         if (std::strcmp(argv[i], "--isa8") == 0) isa8 = true;
+        if (std::strcmp(argv[i], "--no-allocations") == 0) no_allocations = true;
     }
     bench::Pair pair(isa8 ? hw::BoardKind::Isa8 : hw::BoardKind::Isa16);
     pair.prepare(len);
@@ -52,6 +56,11 @@ int main(int argc, char** argv) {
                 allocs / n, static_cast<unsigned long long>(allocs),
                 static_cast<unsigned long long>(pair.host().allocations_after_initialize()));
     if (trace_all) std::printf("trace: %llu characters\n", static_cast<unsigned long long>(trace_chars));
+    if (no_allocations && allocs != 0) {
+        std::fprintf(stderr, "heap allocations while frames went through: %llu\n",
+                     static_cast<unsigned long long>(allocs));
+        return 1;
+    }
     if (!pair.healthy()) {
         std::fprintf(stderr, "a frame was lost or damaged\n");
         return 1;
