@@ -62,9 +62,7 @@ HW_CLMUL_TARGET inline __m128i fold(__m128i x, __m128i k, __m128i next) {
     return _mm_xor_si128(_mm_xor_si128(hi, lo), next);
 }
 
-HW_CLMUL_TARGET std::uint32_t crc_clmul(std::uint32_t c,
-                                                                  const std::uint8_t* p,
-                                                                  std::size_t len) {
+HW_CLMUL_TARGET std::uint32_t crc_clmul(std::uint32_t c, const std::uint8_t* p, std::size_t len) {
     const __m128i k1k2 = _mm_set_epi64x(0x01c6e41596, 0x0154442bd4);
     const __m128i k3k4 = _mm_set_epi64x(0x00ccaa009e, 0x01751997d0);
     const __m128i k5 = _mm_set_epi64x(0, 0x0163cd6124);
