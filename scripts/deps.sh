@@ -7,8 +7,9 @@ set -euo pipefail
 # Build: compiler, CMake, GoogleTest, Google Benchmark, libpcap (captures),
 # g++-multilib (the 32-bit driver object). Tests: tcpdump and tshark read our
 # captures back; iproute2 and iputils-ping drive the TAP bridge test.
+# Fuzzing (scripts/fuzz.sh): clang and its libFuzzer runtime.
 packages=(cmake g++ libgtest-dev libbenchmark-dev libpcap-dev g++-multilib
-          tcpdump tshark iproute2 iputils-ping)
+          tcpdump tshark iproute2 iputils-ping clang libclang-rt-14-dev)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -26,10 +26,10 @@ run_one() {
     local n="$1"
     mkdir -p "build-fuzz/corpus/$n"
     echo "== fuzz_$n for ${seconds}s"
+    local rc=0
     "build-fuzz/fuzz/fuzz_$n" -max_total_time="$seconds" -print_final_stats=1 \
         -artifact_prefix="build-fuzz/findings/$n-" -max_len=16384 -timeout=20 -rss_limit_mb=2048 \
-        "build-fuzz/corpus/$n" "fuzz/corpus/$n" > "build-fuzz/fuzz_$n.log" 2>&1
-    local rc=$?
+        "build-fuzz/corpus/$n" "fuzz/corpus/$n" > "build-fuzz/fuzz_$n.log" 2>&1 || rc=$?
     grep -E "stat::number_of_executed_units|stat::new_units_added" "build-fuzz/fuzz_$n.log" | sed "s/^/fuzz_$n /"
     if [ $rc -ne 0 ]; then
         echo "fuzz_$n: FINDING (see build-fuzz/fuzz_$n.log)"
