@@ -41,8 +41,14 @@ sim::MacAddress RigStation();
 
 // AdapterRecord invariants. `quiescent`: no handler runs and the host is
 // idle, so the transient states of a handler (overflow recovery, the card
-// masked, bits noted and not yet served) must be over too.
+// masked, bits noted and not yet served, the active frame's slots freed a
+// moment before TxActiveIndex moves on) must be over too.
 std::string CheckRecord(const AdapterRecord& r, bool quiescent);
+// The invariants that hold between any two port accesses (all but the
+// active frame's slots being full, which the early transmit completion in
+// transfer-data breaks for a moment), quickly; when it says no,
+// CheckRecord(r, false) says why.
+bool RecordSane(const AdapterRecord& r);
 // The record against the controller's registers, at a quiescent point.
 std::string CheckRecordAgainstCard(const AdapterRecord& r, const hw::Ne2000Board& card);
 // Platform problems, double completions and card misuse.

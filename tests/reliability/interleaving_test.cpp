@@ -6,7 +6,8 @@
 // NdisMSynchronizeWithInterrupt; the deferred handler, when asked for, runs
 // at the next point where no handler runs). Then a seeded sample of pairs
 // (k1, k2) of two such interruptions. Every run is held to World::Check's
-// accounting and must end within a virtual-time budget.
+// accounting, the record's invariants must hold between any two port
+// accesses, and the run must end within a virtual-time budget.
 //
 // Environment:
 //   NE2K_EXPLORE_STRIDE  step between the k explored (default 1; in a
@@ -172,6 +173,7 @@ struct Outcome {
     std::uint64_t connected_at = ~std::uint64_t{0};  // first access with the interrupt connected
     hw::Nanos end = 0;
     unsigned fired = 0;
+    std::string invariant;  // the first broken between two accesses
     World::Figures figures;
 };
 
@@ -195,6 +197,9 @@ Outcome RunOnce(const Scenario& s, const std::vector<std::uint64_t>& ks, hw::Nan
             if (host.adapter_count()) host.adapter(0).fire_shared();
         }
         if (host.now() > budget || index > access_limit) throw HangError{};
+        // The record's invariants hold between any two port accesses.
+        if (o.invariant.empty() && w.rec() && w.adapter()->running() && !RecordSane(*w.rec()))
+            o.invariant = "at access " + std::to_string(index) + ": " + CheckRecord(*w.rec(), false);
     });
     try {
         if (!s.run(w)) o.fault = "did not come to rest or could not be set up; ";
@@ -209,7 +214,7 @@ Outcome RunOnce(const Scenario& s, const std::vector<std::uint64_t>& ks, hw::Nan
     host.set_access_hook(nullptr);
     o.accesses = host.access_count();
     o.end = host.now();
-    o.fault += w.Check();
+    o.fault += o.invariant + w.Check();
     o.figures = w.figures();
     return o;
 }
