@@ -77,7 +77,9 @@ typedef enum _NDIS_MEDIUM {
     NdisMediumWan = 3,
 } NDIS_MEDIUM, *PNDIS_MEDIUM;
 
-typedef enum _NDIS_INTERFACE_TYPE {
+// Int-sized like every enumeration the wrapper takes: a configured bus type
+// is handed over as read (its low 8 bits), whatever its value.
+typedef enum _NDIS_INTERFACE_TYPE : int {
     NdisInterfaceInternal = 0,
     NdisInterfaceIsa = 1,
     NdisInterfaceEisa = 2,
