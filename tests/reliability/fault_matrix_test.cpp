@@ -9,6 +9,8 @@
 // headers dropped with the ring, frames lost with a reset).
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <functional>
 
 #include "card/dp8390reg.h"
@@ -447,6 +449,9 @@ const FaultCase kCases[] = {
      },
      {false, false, false, {}}},
 };
+
+// Test names and messages show the case's name.
+void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.name; }
 
 class FaultMatrix : public ::testing::TestWithParam<FaultCase> {};
 

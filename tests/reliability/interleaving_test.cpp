@@ -18,6 +18,8 @@
 //   NE2K_EXPLORE_SEED    seed of the pair sample (default 20261206)
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -218,6 +220,9 @@ Outcome RunOnce(const Scenario& s, const std::vector<std::uint64_t>& ks, hw::Nan
     o.figures = w.figures();
     return o;
 }
+
+// Test names and messages show the case's name.
+void PrintTo(const Scenario& c, std::ostream* os) { *os << c.name; }
 
 class Explorer : public ::testing::TestWithParam<Scenario> {};
 

@@ -3,6 +3,8 @@
 // and findings) run through its harness in the normal suite.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <dirent.h>
 
 #include <fstream>
@@ -182,6 +184,9 @@ struct Harness {
     const char* name;
     std::string (*run)(const std::uint8_t*, std::size_t);
 };
+
+// Test names and messages show the case's name.
+void PrintTo(const Harness& c, std::ostream* os) { *os << c.name; }
 
 class FuzzCorpus : public ::testing::TestWithParam<Harness> {};
 
