@@ -383,13 +383,15 @@ std::string ConfigInput(const std::uint8_t* data, std::size_t size) {
         });
         p.send(first, f);
         if (!host.run_until_idle(kIdleLimit)) out += "did not come to rest; ";
-        // A configuration may describe another card than the one there (a
-        // nonzero CardType takes 16 KB of RAM at 0x4000 on trust): sending
-        // must work whenever the RAM the driver uses is the card's.
+        // A configuration may describe another card than the one there: a
+        // PC Card is not probed, so one configured at another I/O base comes
+        // up on ports where nothing answers, and a nonzero CardType takes
+        // 16 KB of RAM at 0x4000 on trust. Sending must work whenever the
+        // driver talks to this card and uses its RAM.
         const AdapterRecord& r = *first.record<AdapterRecord>();
-        bool ram_matches = r.RamStart >= card.memory().ram_start() &&
-                           r.RamStart + r.RamSize <= card.memory().ram_end();
-        if (ram_matches && std::find(wire.begin(), wire.end(), f) == wire.end())
+        bool this_card = r.IoBaseAddress == card.io_base() && r.RamStart >= card.memory().ram_start() &&
+                         r.RamStart + r.RamSize <= card.memory().ram_end();
+        if (this_card && std::find(wire.begin(), wire.end(), f) == wire.end())
             out += "the adapter came up but sends nothing; ";
         out += CheckRecord(*first.record<AdapterRecord>(), true);
         first.unbind(p);
