@@ -417,7 +417,13 @@ std::string ConfigInput(const std::uint8_t* data, std::size_t size) {
             out += "unexpected event-log code; ";
         }
     }
-    return out + CheckHost(host, &card);
+    // The card's misuse counters mean something only when the driver's port
+    // range is the card's: at another base (one port off, say) every
+    // register it names is another one.
+    bool on_card = false;
+    for (auto& range : host.port_ranges())
+        if (range.base == card.io_base()) on_card = true;
+    return out + CheckHost(host, on_card ? &card : nullptr);
 }
 
 // ---------------------------------------------------------------------------
