@@ -90,6 +90,21 @@ std::string UsableAgain(World& w, const Expect& e, bool init_failed) {
     return out;
 }
 
+// Cases that start from an adapter that came up.
+std::function<std::string(World&)> Up(std::string (*run)(World&)) {
+    return [run](World& w) { return w.Init() ? run(w) : std::string("no adapter"); };
+}
+
+// Cases that only put a fault in place and let some traffic run under it.
+std::function<std::string(World&)> UnderTraffic(unsigned n, void (*set)(hw::Faults&)) {
+    return [n, set](World& w) {
+        if (!w.Init()) return std::string("no adapter");
+        set(w.card().faults());
+        Traffic(w, n);
+        return std::string();
+    };
+}
+
 const FaultCase kCases[] = {
     // --- the controller does not answer ---------------------------------
     {"no_answer_at_initialization_isa", hw::BoardKind::Isa16,
@@ -114,16 +129,14 @@ const FaultCase kCases[] = {
      {true, true, true, {}}},
     // CR reading 0xFF passes the setup's check: the reset reports success.
     {"no_answer_at_reset", hw::BoardKind::PcCard,
-     [](World& w) {
-         if (!w.Init()) return std::string("no adapter");
+     Up([](World& w) {
          Traffic(w, 2);
          w.card().faults().no_answer = true;
          return Has(w.Reset() == NDIS_STATUS_SUCCESS, "reset of an absent controller did not report success");
-     },
+     }),
      {true, true, true, {}}},
     {"no_answer_during_traffic", hw::BoardKind::PcCard,
-     [](World& w) {
-         if (!w.Init()) return std::string("no adapter");
+     Up([](World& w) {
          hw::Nanos t = w.host().now();
          w.InjectStream(t, 300 * kMicrosecond, 20, {60, 700}, {kToStation});
          w.host().clock().schedule(t + 2 * kMillisecond, [&w] { w.card().faults().no_answer = true; });
@@ -133,28 +146,26 @@ const FaultCase kCases[] = {
          }
          w.RunIdle(20 * kSecond);
          return std::string();
-     },
+     }),
      {true, true, true, {NDIS_ERROR_CODE_DRIVER_FAILURE}}},
     {"no_answer_at_halt", hw::BoardKind::PcCard,
-     [](World& w) {
-         if (!w.Init()) return std::string("no adapter");
+     Up([](World& w) {
          Traffic(w, 2);
          w.Send(1000);
          w.card().faults().no_answer = true;
          w.Halt();
          return Has(w.host().leaked_allocations().empty(), "record not freed");
-     },
+     }),
      {true, true, false, {}}},
     {"no_answer_at_filter_change", hw::BoardKind::PcCard,
-     [](World& w) {
-         if (!w.Init()) return std::string("no adapter");
+     Up([](World& w) {
          w.card().faults().no_answer = true;
          std::string out = Has(w.SetFilter(NDIS_PACKET_TYPE_DIRECTED | NDIS_PACKET_TYPE_BROADCAST |
                                            NDIS_PACKET_TYPE_ALL_MULTICAST) == NDIS_STATUS_SUCCESS,
                                "filter refused");
          out += Has(w.SetMulticast({World::DestAddress(kMulticastListed)}) == NDIS_STATUS_SUCCESS, "list refused");
          return out;
-     },
+     }),
      {false, false, true, {}}},
     // --- the controller does not honour a stop ---------------------------
     {"ignore_stop_at_initialization", hw::BoardKind::Isa16,
@@ -165,38 +176,34 @@ const FaultCase kCases[] = {
      },
      {false, false, false, {NDIS_ERROR_CODE_ADAPTER_NOT_FOUND}}},
     {"ignore_stop_at_reset", hw::BoardKind::PcCard,
-     [](World& w) {
-         if (!w.Init()) return std::string("no adapter");
+     Up([](World& w) {
          Traffic(w, 2);
          w.card().faults().ignore_stop = true;
          std::string out = Has(w.Reset() == NDIS_STATUS_FAILURE, "reset succeeded on a controller that does not stop");
          return out + Logged(w, NDIS_ERROR_CODE_HARDWARE_FAILURE, {0, 1});
-     },
+     }),
      {true, true, true, {NDIS_ERROR_CODE_HARDWARE_FAILURE}}},
     {"ignore_stop_in_overflow_recovery", hw::BoardKind::PcCard,
-     [](World& w) {
-         if (!w.Init()) return std::string("no adapter");
+     Up([](World& w) {
          w.card().faults().ignore_stop = true;
          w.Send(1000);
          w.Inject(kToStation, 200);
          w.card().core().raise_isr(ISR_OVERFLOW);
          w.RunIdle(10 * kSecond);
          return std::string();
-     },
+     }),
      {true, true, true, {}}},
     {"ignore_stop_at_halt", hw::BoardKind::PcCard,
-     [](World& w) {
-         if (!w.Init()) return std::string("no adapter");
+     Up([](World& w) {
          Traffic(w, 1);
          w.card().faults().ignore_stop = true;
          w.Halt();
          return Has(w.host().leaked_allocations().empty(), "record not freed");
-     },
+     }),
      {true, true, false, {}}},
     // --- CRDA never moves: the write preparation fails -------------------
     {"crda_frozen_on_send", hw::BoardKind::PcCard,
-     [](World& w) {
-         if (!w.Init()) return std::string("no adapter");
+     Up([](World& w) {
          w.card().faults().crda_frozen = true;
          w.Send(300);
          w.Send(42);
@@ -204,7 +211,7 @@ const FaultCase kCases[] = {
          std::string out = Logged(w, NDIS_ERROR_CODE_HARDWARE_FAILURE, {1, w.rec()->TxAreaAddress});
          out += Has(w.figures().tx_on_wire == 0, "a frame went out although its copy failed");
          return out;
-     },
+     }),
      {false, false, false, {NDIS_ERROR_CODE_HARDWARE_FAILURE}}},
     {"crda_frozen_at_initialization_ram_test", hw::BoardKind::Isa8,
      [](World& w) {
@@ -215,64 +222,58 @@ const FaultCase kCases[] = {
      {false, false, false, {NDIS_ERROR_CODE_ADAPTER_NOT_FOUND}}},
     // --- RDC never set: every completion wait runs out --------------------
     {"rdc_never_on_send_and_receive", hw::BoardKind::PcCard,
-     [](World& w) {
-         if (!w.Init()) return std::string("no adapter");
+     Up([](World& w) {
          w.card().faults().rdc_never = true;
          w.Inject(kToStation, 300);
          w.Send(61, {14, 0, 47});
          w.Send(100);
          w.RunIdle(60 * kSecond);
          return Has(w.figures().rx_indicated == 1 && w.figures().tx_on_wire == 2, "traffic lost without RDC");
-     },
+     }),
      {false, false, false, {}}},
     {"rdc_never_on_8_bit_path", hw::BoardKind::Isa8,
-     [](World& w) {
-         if (!w.Init()) return std::string("no adapter");
+     Up([](World& w) {
          w.card().faults().rdc_never = true;
          w.Inject(kToStation, 300);
          w.Send(61, {13, 0, 48});
          w.RunIdle(60 * kSecond);
          return Has(w.figures().rx_indicated == 1 && w.figures().tx_on_wire == 1, "traffic lost without RDC");
-     },
+     }),
      {false, false, false, {}}},
     // --- TXP stuck: every transmitter-idle wait runs out -------------------
     {"txp_stuck_on_send_and_overflow", hw::BoardKind::PcCard,
-     [](World& w) {
-         if (!w.Init()) return std::string("no adapter");
+     Up([](World& w) {
          w.card().faults().txp_stuck = true;
          Traffic(w, 3);
          w.Send(500);
          w.card().core().raise_isr(ISR_OVERFLOW);
          w.RunIdle(10 * kSecond);
          return Has(w.figures().tx_on_wire == 4, "frames lost with TXP stuck");
-     },
+     }),
      {false, false, false, {}}},
     // --- transmissions aborted --------------------------------------------
     {"tx_abort_counted_as_errors", hw::BoardKind::PcCard,
-     [](World& w) {
-         if (!w.Init()) return std::string("no adapter");
+     Up([](World& w) {
          w.card().faults().tx_abort = 3;
          for (int i = 0; i < 6; i++) w.Send(100 + i * 250);
          w.RunIdle(10 * kSecond);
          std::string out = Has(Query(w, OID_GEN_XMIT_ERROR) == 3, "XMIT_ERROR " + std::to_string(Query(w, OID_GEN_XMIT_ERROR)));
          out += Has(Query(w, OID_GEN_XMIT_OK) == 3, "XMIT_OK " + std::to_string(Query(w, OID_GEN_XMIT_OK)));
          return out + Has(w.figures().tx_on_wire == 3, "on the wire " + std::to_string(w.figures().tx_on_wire));
-     },
+     }),
      {true, false, false, {}}},
     // --- the stop cuts a transmission off -----------------------------------
     {"stop_cuts_tx_at_reset", hw::BoardKind::PcCard,
-     [](World& w) {
-         if (!w.Init()) return std::string("no adapter");
+     Up([](World& w) {
          w.card().faults().stop_cuts_tx = true;
          w.Send(1514);
          w.Send(1514);
          w.host().run_for(200 * kMicrosecond);
          return Has(w.Reset() == NDIS_STATUS_SUCCESS, "reset failed");
-     },
+     }),
      {true, false, false, {}}},
     {"stop_cuts_tx_in_overflow_recovery", hw::BoardKind::PcCard,
-     [](World& w) {
-         if (!w.Init()) return std::string("no adapter");
+     Up([](World& w) {
          w.card().faults().stop_cuts_tx = true;
          w.Inject(kOtherStation, 1514);
          w.Send(1514);
@@ -280,11 +281,10 @@ const FaultCase kCases[] = {
          w.card().core().raise_isr(ISR_OVERFLOW);
          w.RunIdle(10 * kSecond);
          return Has(w.figures().tx_on_wire == 1, "the cut-off frame was not sent exactly once");
-     },
+     }),
      {false, false, false, {}}},
     {"stop_cuts_tx_at_halt", hw::BoardKind::PcCard,
-     [](World& w) {
-         if (!w.Init()) return std::string("no adapter");
+     Up([](World& w) {
          w.card().faults().stop_cuts_tx = true;
          w.Send(1514);
          w.Send(1514);
@@ -292,105 +292,66 @@ const FaultCase kCases[] = {
          w.host().run_for(300 * kMicrosecond);
          w.Halt();
          return Has(w.host().leaked_allocations().empty(), "record not freed");
-     },
+     }),
      {true, true, false, {}}},
     // --- CURR unstable -------------------------------------------------------
     {"curr_unstable_for_a_while", hw::BoardKind::PcCard,
-     [](World& w) {
-         if (!w.Init()) return std::string("no adapter");
-         w.card().faults().curr_unstable = 5;
-         Traffic(w, 4);
-         return std::string();
-     },
+     UnderTraffic(4, [](hw::Faults& f) { f.curr_unstable = 5; }),
      {false, true, false, {}}},
     {"curr_never_stable", hw::BoardKind::PcCard,
-     [](World& w) {
-         if (!w.Init()) return std::string("no adapter");
-         w.card().faults().curr_unstable = hw::Faults::kAlways;
-         Traffic(w, 4);
-         return std::string();
-     },
+     UnderTraffic(4, [](hw::Faults& f) { f.curr_unstable = hw::Faults::kAlways; }),
      {false, true, true, {}}},
     // --- ring headers corrupted ------------------------------------------------
     {"header_status_corrupted", hw::BoardKind::PcCard,
-     [](World& w) {
-         if (!w.Init()) return std::string("no adapter");
-         auto& f = w.card().faults();
-         f.corrupt_header = 2;
-         f.corrupt_status = true;
-         f.bad_status = 0x06;
-         Traffic(w, 4);
-         return std::string();
-     },
+     UnderTraffic(4, [](hw::Faults& f) { f.corrupt_header = 2; f.corrupt_status = true; f.bad_status = 0x06; }),
      {false, true, false, {}}},
     {"header_next_page_corrupted", hw::BoardKind::PcCard,
-     [](World& w) {
-         if (!w.Init()) return std::string("no adapter");
-         auto& f = w.card().faults();
-         f.corrupt_header = 2;
-         f.corrupt_next = true;
-         f.bad_next = 0xF0;
-         Traffic(w, 4);
-         return std::string();
-     },
+     UnderTraffic(4, [](hw::Faults& f) { f.corrupt_header = 2; f.corrupt_next = true; f.bad_next = 0xF0; }),
      {false, true, false, {}}},
     {"header_count_corrupted", hw::BoardKind::Isa8,
-     [](World& w) {
-         if (!w.Init()) return std::string("no adapter");
-         auto& f = w.card().faults();
-         f.corrupt_header = 2;
-         f.corrupt_count = true;
-         f.bad_count = 0x0002;
-         Traffic(w, 4);
-         return std::string();
-     },
+     UnderTraffic(4, [](hw::Faults& f) { f.corrupt_header = 2; f.corrupt_count = true; f.bad_count = 0x0002; }),
      {false, true, false, {}}},
     {"header_count_high_is_low_repaired", hw::BoardKind::PcCard,
-     [](World& w) {
-         if (!w.Init()) return std::string("no adapter");
+     Up([](World& w) {
          w.card().faults().count_high_is_low = 3;
          for (std::size_t len : {300, 1000, 1514}) w.Inject(kToStation, len);
          w.RunIdle();
          return Has(w.figures().rx_indicated == 3, "repairable headers dropped");
-     },
+     }),
      {false, false, false, {}}},
     // A stray access before the header: the header is taken at the shifted
     // position and the frame is taken to start one byte (word) later in card
     // RAM too, while this card's stray access leaves RAM as it was; so the
     // frame is indicated shifted by one byte (word). Nothing else suffers.
     {"stray_byte_before_header", hw::BoardKind::Isa8,
-     [](World& w) {
-         if (!w.Init()) return std::string("no adapter");
+     Up([](World& w) {
          w.allow_garbled = true;
          w.card().faults().stray_read = 1;
          w.Inject(kToStation, 400);
          w.RunIdle();
          return Has(w.adapter()->counters().indications == 1, "the shifted header was not taken");
-     },
+     }),
      {false, true, false, {}}},
     {"stray_word_before_header", hw::BoardKind::PcCard,
-     [](World& w) {
-         if (!w.Init()) return std::string("no adapter");
+     Up([](World& w) {
          w.allow_garbled = true;
          w.card().faults().stray_read = 1;
          w.Inject(kToStation, 400);
          w.RunIdle();
          return Has(w.adapter()->counters().indications == 1, "the shifted header was not taken");
-     },
+     }),
      {false, true, false, {}}},
     // --- receive errors ----------------------------------------------------------
     {"rx_bad_fcs_counted", hw::BoardKind::PcCard,
-     [](World& w) {
-         if (!w.Init()) return std::string("no adapter");
+     Up([](World& w) {
          w.card().faults().rx_bad_fcs = 3;
          Traffic(w, 6);
          ULONG n = Query(w, OID_GEN_RCV_ERROR) + w.card().regs().cntr[1];
          return Has(n == 3, "CRC errors counted " + std::to_string(n));
-     },
+     }),
      {false, true, false, {}}},
     {"rx_alignment_counted", hw::BoardKind::PcCard,
-     [](World& w) {
-         if (!w.Init()) return std::string("no adapter");
+     Up([](World& w) {
          w.card().faults().rx_alignment = 2;
          Traffic(w, 5);
          // The tallies are read when the interrupt handler serves counters,
@@ -398,23 +359,21 @@ const FaultCase kCases[] = {
          // is still in the card's tally.
          ULONG n = Query(w, OID_802_3_RCV_ERROR_ALIGNMENT) + w.card().regs().cntr[0];
          return Has(n == 2, "alignment errors counted " + std::to_string(n));
-     },
+     }),
      {false, true, false, {}}},
     // --- spurious ISR bits -------------------------------------------------------
     {"spurious_ptx_with_nothing_on_the_wire", hw::BoardKind::PcCard,
-     [](World& w) {
-         if (!w.Init()) return std::string("no adapter");
+     Up([](World& w) {
          auto& f = w.card().faults();
          f.spurious_isr = ISR_XMIT;
          f.spurious_isr_reads = 3;
          w.card().core().raise_isr(ISR_RCV);
          w.RunIdle();
          return Logged(w, NDIS_ERROR_CODE_DRIVER_FAILURE, {4});
-     },
+     }),
      {false, false, false, {NDIS_ERROR_CODE_DRIVER_FAILURE}}},
     {"spurious_txe_while_a_frame_is_on_the_wire", hw::BoardKind::PcCard,
-     [](World& w) {
-         if (!w.Init()) return std::string("no adapter");
+     Up([](World& w) {
          w.Send(1514);
          w.Send(1514);
          auto& f = w.card().faults();
@@ -423,22 +382,14 @@ const FaultCase kCases[] = {
          w.card().core().raise_isr(ISR_RCV);
          w.RunIdle();
          return std::string();
-     },
+     }),
      {true, false, false, {NDIS_ERROR_CODE_DRIVER_FAILURE}}},
     {"spurious_rx_overflow_and_counter_bits", hw::BoardKind::PcCard,
-     [](World& w) {
-         if (!w.Init()) return std::string("no adapter");
-         auto& f = w.card().faults();
-         f.spurious_isr = ISR_RCV | ISR_OVERFLOW | ISR_COUNTER | ISR_RCV_ERR;
-         f.spurious_isr_reads = 6;
-         Traffic(w, 3);
-         return std::string();
-     },
+     UnderTraffic(3, [](hw::Faults& f) { f.spurious_isr = ISR_RCV | ISR_OVERFLOW | ISR_COUNTER | ISR_RCV_ERR; f.spurious_isr_reads = 6; }),
      {false, true, false, {}}},
     // --- a shared line that fires with no card cause ------------------------------
     {"foreign_interrupts_on_the_line", hw::BoardKind::PcCard,
-     [](World& w) {
-         if (!w.Init()) return std::string("no adapter");
+     Up([](World& w) {
          w.card().faults().foreign_irq = 50;
          std::uint64_t before = w.adapter()->counters().isr_recognized;
          Traffic(w, 3);
@@ -446,7 +397,7 @@ const FaultCase kCases[] = {
          std::string out = Has(w.adapter()->counters().isr_calls > w.adapter()->counters().isr_recognized,
                                "no foreign interrupt seen");
          return out + Has(w.adapter()->counters().isr_recognized >= before, "");
-     },
+     }),
      {false, false, false, {}}},
 };
 
