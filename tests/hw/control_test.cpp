@@ -74,8 +74,7 @@ TEST(Control, ResetPortByReadOrWriteOfEveryOffset) {
 
 TEST(Control, IsrWriteOneToClear) {
     Rig rig;
-    Card& c = rig.add();
-    c.bring_up();
+    Card& c = rig.up();
     c.board.core().raise_isr(0x5F);  // CNT follows the counters, so not here
     c.w(r::P0W_ISR, 0x0A);
     EXPECT_EQ(c.isr(), 0x55);
@@ -85,8 +84,7 @@ TEST(Control, IsrWriteOneToClear) {
 
 TEST(Control, LineFollowsIsrAndImrEdgeByEdge) {
     Rig rig;
-    Card& c = rig.add();
-    c.bring_up();
+    Card& c = rig.up();
     c.edges.clear();
     struct Step {
         const char* what;
@@ -121,8 +119,7 @@ TEST(Control, LineFollowsIsrAndImrEdgeByEdge) {
 
 TEST(Control, DescribeNamesTheRegisterOnItsPage) {
     Rig rig;
-    Card& c = rig.add();
-    c.bring_up();
+    Card& c = rig.up();
     const hw::PortDevice& d = c.board;
     EXPECT_EQ(d.describe(0x00, true, 8, 0x22), "CR = 0x22 (STA, abort DMA, page 0)");
     EXPECT_EQ(d.describe(0x00, true, 8, 0x0A), "CR = 0x0A (STA, remote read, page 0)");
@@ -144,8 +141,7 @@ TEST(Control, DescribeNamesTheRegisterOnItsPage) {
 
 TEST(Control, PageOneCurrOrMar7DuringServiceRoutineIsMisuse) {
     Rig rig;
-    Card& c = rig.add();
-    c.bring_up();
+    Card& c = rig.up();
     c.board.set_isr_context(true);
     c.rd(r::P0R_ISR);
     c.w(r::P0W_IMR, 0);  // page 0: fine

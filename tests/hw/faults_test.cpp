@@ -25,8 +25,7 @@ TEST(Faults, ControllerDoesNotAnswer) {
 
 TEST(Faults, StopNotHonoured) {
     Rig rig;
-    Card& c = rig.add();
-    c.bring_up();
+    Card& c = rig.up();
     c.board.faults().ignore_stop = true;
     c.w(r::CR, 0x21);
     EXPECT_EQ(c.rd(r::CR), 0x22);
@@ -36,8 +35,7 @@ TEST(Faults, StopNotHonoured) {
 
 TEST(Faults, CrdaNeverMoves) {
     Rig rig;
-    Card& c = rig.add();
-    c.bring_up();
+    Card& c = rig.up();
     c.board.faults().crda_frozen = true;
     c.start_dma(0x4000, 2, 0x0A);
     c.board.read16(0x10);
@@ -46,8 +44,7 @@ TEST(Faults, CrdaNeverMoves) {
 
 TEST(Faults, RdcNeverSet) {
     Rig rig;
-    Card& c = rig.add();
-    c.bring_up();
+    Card& c = rig.up();
     c.board.faults().rdc_never = true;
     c.copy_up(0x4000, 4, true);
     EXPECT_FALSE(c.isr() & r::ISR_RDC);
@@ -56,8 +53,7 @@ TEST(Faults, RdcNeverSet) {
 
 TEST(Faults, TransmitterNeverIdle) {
     Rig rig;
-    Card& c = rig.add();
-    c.bring_up();
+    Card& c = rig.up();
     c.board.faults().txp_stuck = true;
     EXPECT_TRUE(c.rd(r::CR) & r::CR_TXP);
     rig.clock.advance(10 * hw::kMicrosecond * 1000);
@@ -66,8 +62,7 @@ TEST(Faults, TransmitterNeverIdle) {
 
 TEST(Faults, TransmissionAborted) {
     Rig rig;
-    Card& c = rig.add();
-    c.bring_up();
+    Card& c = rig.up();
     c.w(r::P0W_IMR, 0x1B);
     c.board.faults().tx_abort = 1;
     c.send(0x40, make_frame(kStationB, 60));
@@ -84,8 +79,7 @@ TEST(Faults, TransmissionAborted) {
 
 TEST(Faults, StopCutsTheTransmissionOff) {
     Rig rig;
-    Card& c = rig.add();
-    c.bring_up();
+    Card& c = rig.up();
     c.board.faults().stop_cuts_tx = true;
     c.send(0x40, make_frame(kStationB, 200));
     rig.clock.advance(50 * hw::kMicrosecond);
@@ -100,8 +94,7 @@ TEST(Faults, StopCutsTheTransmissionOff) {
 
 TEST(Faults, CurrUnstable) {
     Rig rig;
-    Card& c = rig.add();
-    c.bring_up();
+    Card& c = rig.up();
     c.board.faults().curr_unstable = 3;
     std::vector<std::uint8_t> reads;
     for (int i = 0; i < 5; i++) reads.push_back(c.curr());
@@ -129,8 +122,7 @@ TEST(Faults, RingHeaderCorrupted) {
     for (const Case& k : cases) {
         SCOPED_TRACE(k.name);
         Rig rig;
-        Card& c = rig.add();
-        c.bring_up();
+        Card& c = rig.up();
         hw::Faults& f = c.board.faults();
         f.corrupt_header = (k.status || k.next || k.count) ? 1 : 0;
         f.corrupt_status = k.status;
@@ -177,8 +169,7 @@ TEST(Faults, ReceivedFrameErrors) {
     for (const Case& k : cases) {
         SCOPED_TRACE(k.name);
         Rig rig;
-        Card& c = rig.add();
-        c.bring_up();
+        Card& c = rig.up();
         c.board.faults().rx_bad_fcs = k.fcs ? 1 : 0;
         c.board.faults().rx_alignment = k.align ? 1 : 0;
         rig.inject(make_frame(kStationA, 60));
@@ -192,8 +183,7 @@ TEST(Faults, ReceivedFrameErrors) {
 
 TEST(Faults, SpuriousIsrBits) {
     Rig rig;
-    Card& c = rig.add();
-    c.bring_up();
+    Card& c = rig.up();
     c.board.faults().spurious_isr = r::ISR_PRX | r::ISR_OVW;
     c.board.faults().spurious_isr_reads = 2;
     EXPECT_EQ(c.isr(), 0x11);
@@ -203,8 +193,7 @@ TEST(Faults, SpuriousIsrBits) {
 
 TEST(Faults, SharedLineFiresWithoutCardCause) {
     Rig rig;
-    Card& c = rig.add();
-    c.bring_up();
+    Card& c = rig.up();
     c.w(r::P0W_IMR, 0x1B);
     c.edges.clear();
     EXPECT_FALSE(c.board.fire_foreign_irq());  // none pending

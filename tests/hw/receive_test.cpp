@@ -105,8 +105,7 @@ TEST(Receive, RingFullRefusesUntilStopAndStart) {
 
 TEST(Receive, BigFrameNeedsEveryPageFree) {
     Rig rig;
-    Card& c = rig.add();
-    c.bring_up();
+    Card& c = rig.up();
     c.w(r::P0W_BNRY, 0x50);  // 0x4D..0x4F free: three pages, next page would be 0x51
     rig.inject(make_frame(kStationA, 1000));
     EXPECT_TRUE(c.isr() & r::ISR_OVW);

@@ -77,8 +77,7 @@ TEST(RemoteDma, WrapsAtPstopForReadsAndWrites) {
 TEST(RemoteDma, ZeroCountCompletesAtOnce) {
     for (std::uint8_t cmd : {std::uint8_t{0x0A}, std::uint8_t{0x12}}) {
         Rig rig;
-        Card& c = rig.add();
-        c.bring_up();
+        Card& c = rig.up();
         c.start_dma(0x4000, 0, cmd);
         EXPECT_TRUE(c.isr() & r::ISR_RDC);
         EXPECT_EQ(c.rd(r::CR), 0x22);
@@ -89,8 +88,7 @@ TEST(RemoteDma, ZeroCountCompletesAtOnce) {
 
 TEST(RemoteDma, AccessesOutsideATransferMoveNothing) {
     Rig rig;
-    Card& c = rig.add();
-    c.bring_up(true);
+    Card& c = rig.up();
     c.board.poke(0x4000, 0x11);
     EXPECT_EQ(c.board.read16(0x10), 0xFFFF);  // never started
     c.start_dma(0x4000, 2, 0x0A);
@@ -108,8 +106,7 @@ TEST(RemoteDma, AccessesOutsideATransferMoveNothing) {
 
 TEST(RemoteDma, WidthRulesForMismatchedPortAccesses) {
     Rig rig;
-    Card& c = rig.add();
-    c.bring_up(true);
+    Card& c = rig.up();
     c.board.poke(0x4000, 0x34);
     c.board.poke(0x4001, 0x12);
     // Word mode: an 8-bit read returns the low byte of the word moved.
@@ -136,8 +133,7 @@ TEST(RemoteDma, WidthRulesForMismatchedPortAccesses) {
 
 TEST(RemoteDma, OddWordTransferIsMisuse) {
     Rig rig;
-    Card& c = rig.add();
-    c.bring_up(true);
+    Card& c = rig.up();
     c.board.poke(0x4005, 0xAA);
     c.board.poke(0x4006, 0xBB);
     c.start_dma(0x4005, 4, 0x0A);
@@ -148,8 +144,7 @@ TEST(RemoteDma, OddWordTransferIsMisuse) {
 
 TEST(RemoteDma, OddCountInWordModeStoresOnlyCountedBytes) {
     Rig rig;
-    Card& c = rig.add();
-    c.bring_up(true);
+    Card& c = rig.up();
     c.board.poke(0x4003, 0x99);
     c.start_dma(0x4000, 3, 0x12);
     c.board.write16(0x10, 0x2211);

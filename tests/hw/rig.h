@@ -31,6 +31,13 @@ inline const std::array<std::uint8_t, 6> kStationA{0x02, 0x00, 0x00, 0x00, 0x00,
 inline const std::array<std::uint8_t, 6> kStationB{0x02, 0x00, 0x00, 0x00, 0x00, 0x02};
 inline const std::array<std::uint8_t, 6> kBroadcast{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 
+// A board configured with this station address.
+inline hw::BoardConfig Station(const std::array<std::uint8_t, 6>& station) {
+    hw::BoardConfig config;
+    config.station = station;
+    return config;
+}
+
 struct Card {
     hw::Ne2000Board board;
     std::vector<bool> edges;  // every line change reported
@@ -132,6 +139,12 @@ struct Rig {
         cards.push_back(std::make_unique<Card>(clock, config));
         cards.back()->board.attach(segment);
         return *cards.back();
+    }
+    // A card added and brought up (word transfers, broadcast accepted).
+    Card& up(hw::BoardConfig config = {}) {
+        Card& c = add(config);
+        c.bring_up();
+        return c;
     }
     // Puts a frame on the wire and lets it arrive.
     void inject(const Bytes& frame, bool append_fcs = true) {

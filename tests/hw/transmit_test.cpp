@@ -19,8 +19,7 @@ TEST(Transmit, TakesItsWireTimeThenRaisesPtx) {
     for (const Case& k : cases) {
         SCOPED_TRACE(k.len);
         Rig rig;
-        Card& c = rig.add();
-        c.bring_up();
+        Card& c = rig.up();
         c.w(r::P0W_IMR, 0x1B);
         c.w(r::P0W_TCR, k.crc_inhibit ? r::TCR_CRC : 0);
         Bytes f = make_frame(kStationB, k.len);
@@ -53,12 +52,8 @@ TEST(Transmit, TakesItsWireTimeThenRaisesPtx) {
 
 TEST(Transmit, ShortFrameArrivesAsARuntAndIsDropped) {
     Rig rig;
-    Card& a = rig.add();
-    hw::BoardConfig cb;
-    cb.station = kStationB;
-    Card& b = rig.add(cb);
-    a.bring_up();
-    b.bring_up();
+    Card& a = rig.up();
+    Card& b = rig.up(Station(kStationB));
     a.send(0x40, make_frame(kStationB, 42));
     rig.settle();
     EXPECT_EQ(a.rd(r::P0R_TSR), r::TSR_PTX);
@@ -74,12 +69,8 @@ TEST(Transmit, LoopbackKeepsTheFrameOffTheWire) {
     for (const Case& k : cases) {
         SCOPED_TRACE(k.name);
         Rig rig;
-        Card& a = rig.add();
-        hw::BoardConfig cb;
-        cb.station = kStationB;
-        Card& b = rig.add(cb);
-        a.bring_up();
-        b.bring_up();
+        Card& a = rig.up();
+        Card& b = rig.up(Station(kStationB));
         a.w(r::P0W_TCR, k.tcr);
         a.w(r::P0W_DCR, k.dcr);
         a.send(0x40, make_frame(kStationA, 100));  // even to itself
@@ -96,12 +87,8 @@ TEST(Transmit, LoopbackKeepsTheFrameOffTheWire) {
 
 TEST(Transmit, SharedMediumMakesTheSecondSenderWait) {
     Rig rig;
-    Card& a = rig.add();
-    hw::BoardConfig cb;
-    cb.station = kStationB;
-    Card& b = rig.add(cb);
-    a.bring_up();
-    b.bring_up();
+    Card& a = rig.up();
+    Card& b = rig.up(Station(kStationB));
     Bytes fa = make_frame(kStationB, 1000), fb = make_frame(kStationA, 60);
     // Both frames are in card RAM before either starts.
     a.copy_down(0x4000, fa, true);
@@ -139,8 +126,7 @@ TEST(Transmit, SharedMediumMakesTheSecondSenderWait) {
 
 TEST(Transmit, TxpWhileStoppedOrBusyIsMisuse) {
     Rig rig;
-    Card& c = rig.add();
-    c.bring_up();
+    Card& c = rig.up();
     c.w(r::CR, 0x21);
     c.w(r::P0W_TBCR0, 60);
     c.w(r::CR, 0x25);
@@ -156,8 +142,7 @@ TEST(Transmit, TxpWhileStoppedOrBusyIsMisuse) {
 
 TEST(Transmit, StopFinishesTheFrameThenSetsRst) {
     Rig rig;
-    Card& c = rig.add();
-    c.bring_up();
+    Card& c = rig.up();
     c.send(0x40, make_frame(kStationB, 200));
     c.w(r::CR, 0x21);
     EXPECT_FALSE(c.isr() & r::ISR_RST);
