@@ -19,6 +19,11 @@ namespace ne2k_tool_test {
 
 using Bytes = std::vector<std::uint8_t>;
 
+// The tool's station, a peer on the segment, and broadcast.
+inline const Bytes kStation{0x02, 0x00, 0x00, 0x00, 0x00, 0x01};
+inline const Bytes kPeer{0x02, 0x00, 0x00, 0x00, 0x00, 0x42};
+inline const Bytes kBroadcast{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+
 // A folder under /tmp, removed with everything in it at the end.
 class ScratchDir {
 public:
