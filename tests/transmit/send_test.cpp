@@ -159,8 +159,7 @@ TEST(Transmit, SlotCountsFillAndTransmitCount) {
         }
 
         rig.Run();
-        ASSERT_EQ(rig.wire.size(), 1u);
-        EXPECT_EQ(rig.wire[0], Padded(Frame(c.length)));
+        EXPECT_EQ(rig.wire, (std::vector<Bytes>{Padded(Frame(c.length))}));
         rig.ExpectCleanBookkeeping();
     }
 }
@@ -180,8 +179,7 @@ TEST(Transmit, IdleAtSlotNineWrapsAFourSlotFrameToSlotZero) {
     EXPECT_TRUE(rig.card().transmitting());
     EXPECT_EQ(rig.card().regs().tpsr, r.TxStartPage);
     rig.Run();
-    ASSERT_EQ(rig.wire.size(), 1u);
-    EXPECT_EQ(rig.wire[0], Frame(1000));
+    EXPECT_EQ(rig.wire, (std::vector<Bytes>{Frame(1000)}));
     EXPECT_EQ(r.TxSendIndex, 4u);  // rests on the empty fill point
     EXPECT_EQ(r.TxActiveIndex, TX_INDEX_IDLE);
     rig.ExpectCleanBookkeeping();
@@ -220,9 +218,7 @@ TEST(Transmit, SixSlotFrameWaitsUntilSlotsTwoToSevenAreFree) {
     EXPECT_EQ(s.slots, (std::vector<ULONG>{2, 2, 2, 2, 2, 2, 0, 0, 0, 0, 0, 0}));
 
     EXPECT_EQ(TpsrWrites(rig.f), (std::vector<unsigned>{r.TxStartPage + 2u, r.TxStartPage + 0u}));
-    ASSERT_EQ(rig.wire.size(), 2u);
-    EXPECT_EQ(rig.wire[0], Frame(1514, 1));
-    EXPECT_EQ(rig.wire[1], Frame(1514, 2));
+    EXPECT_EQ(rig.wire, (std::vector<Bytes>{Frame(1514, 1), Frame(1514, 2)}));
     EXPECT_EQ(r.TxActiveIndex, TX_INDEX_IDLE);
     EXPECT_EQ(r.TxSendIndex, 6u);
     rig.ExpectCleanBookkeeping();
@@ -242,9 +238,7 @@ TEST(Transmit, SendPointSkipsFreeSlotsToAFrameAtSlotZero) {
     EXPECT_EQ(r.TxFillIndex, 5u);
     EXPECT_EQ(r.TxActiveIndex, 5u);
     rig.Run();
-    ASSERT_EQ(rig.wire.size(), 2u);
-    EXPECT_EQ(rig.wire[0], Frame(700, 1));
-    EXPECT_EQ(rig.wire[1], Frame(1200, 2));
+    EXPECT_EQ(rig.wire, (std::vector<Bytes>{Frame(700, 1), Frame(1200, 2)}));
     EXPECT_EQ(r.TxSendIndex, 5u);
     EXPECT_EQ(r.TxActiveIndex, TX_INDEX_IDLE);
     rig.ExpectCleanBookkeeping();
@@ -306,9 +300,7 @@ TEST(Transmit, OverflowPendingMarksTheFrameWithoutStartingIt) {
     r.TxInterruptPending = 1;
     CardStartXmit(&r);
     rig.Run();
-    ASSERT_EQ(rig.wire.size(), 2u);
-    EXPECT_EQ(rig.wire[0], Frame(100));
-    EXPECT_EQ(rig.wire[1], Frame(300, 1));
+    EXPECT_EQ(rig.wire, (std::vector<Bytes>{Frame(100), Frame(300, 1)}));
     rig.ExpectCleanBookkeeping();
 }
 
@@ -348,8 +340,7 @@ TEST(Transmit, AbortedTransmissionIsCountedAndNotRetried) {
     rig.Send(Frame(500, 1));
     rig.Send(Frame(80, 2));
     rig.Run();
-    ASSERT_EQ(rig.wire.size(), 1u);
-    EXPECT_EQ(rig.wire[0], Frame(80, 2));
+    EXPECT_EQ(rig.wire, (std::vector<Bytes>{Frame(80, 2)}));
     EXPECT_EQ(rig.r().XmitErrorCount, 1u);
     EXPECT_EQ(rig.r().XmitOkCount, 1u);
     EXPECT_EQ(Slots(rig.r()), "000000000000");
@@ -398,8 +389,7 @@ TEST(Transmit, FailedWritePreparationFailsThePacket) {
         rig.card().faults().crda_frozen = false;
         rig.Send(Frame(c.length, 1));
         rig.Run();
-        ASSERT_EQ(rig.wire.size(), 1u);
-        EXPECT_EQ(rig.wire[0], Padded(Frame(c.length, 1)));
+        EXPECT_EQ(rig.wire, (std::vector<Bytes>{Padded(Frame(c.length, 1))}));
         EXPECT_EQ(rig.Completion(1), NDIS_STATUS_SUCCESS);
         rig.ExpectCleanBookkeeping();
     }
@@ -451,10 +441,7 @@ TEST(Transmit, UnsendablePacketsFailAtOnceWithoutTouchingTheCard) {
 
         rig.Send(Frame(100, 3));  // queued behind the full slots
         rig.Run();
-        ASSERT_EQ(rig.wire.size(), 3u);
-        EXPECT_EQ(rig.wire[0], Frame(1514, 1));
-        EXPECT_EQ(rig.wire[1], Frame(1514, 2));
-        EXPECT_EQ(rig.wire[2], Frame(100, 3));
+        EXPECT_EQ(rig.wire, (std::vector<Bytes>{Frame(1514, 1), Frame(1514, 2), Frame(100, 3)}));
         EXPECT_EQ(rig.host().send_completions().size(), 4u);
         EXPECT_TRUE(rig.host().error_log().empty());
         rig.ExpectCleanBookkeeping();
