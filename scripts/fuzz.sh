@@ -6,6 +6,7 @@
 #
 #   scripts/fuzz.sh [seconds per fuzzer, default 20] [fuzzer names...]
 #   FUZZ_JOBS=2 runs two fuzzers at a time (default one).
+#   FUZZ_SEED=N fixes libFuzzer's random seed (default: a new one each run).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -28,7 +29,7 @@ run_one() {
     echo "== fuzz_$n for ${seconds}s"
     local rc=0
     "build-fuzz/fuzz/fuzz_$n" -max_total_time="$seconds" -print_final_stats=1 \
-        -artifact_prefix="build-fuzz/findings/$n-" -max_len=16384 -timeout=20 -rss_limit_mb=2048 \
+        -artifact_prefix="build-fuzz/findings/$n-" -max_len=16384 -timeout=20 -rss_limit_mb=2048 -seed="${FUZZ_SEED:-0}" \
         "build-fuzz/corpus/$n" "fuzz/corpus/$n" > "build-fuzz/fuzz_$n.log" 2>&1 || rc=$?
     grep -E "stat::number_of_executed_units|stat::new_units_added" "build-fuzz/fuzz_$n.log" | sed "s/^/fuzz_$n /"
     if [ $rc -ne 0 ]; then
