@@ -105,6 +105,18 @@ std::function<std::string(World&)> UnderTraffic(unsigned n, void (*set)(hw::Faul
     };
 }
 
+// A stray access before the header: the header is taken at the shifted
+// position and the frame is taken to start one byte (word) later in card
+// RAM too, while this card's stray access leaves RAM as it was; so the
+// frame is indicated shifted by one byte (word). Nothing else suffers.
+std::string StrayBeforeHeader(World& w) {
+    w.allow_garbled = true;
+    w.card().faults().stray_read = 1;
+    w.Inject(kToStation, 400);
+    w.RunIdle();
+    return Has(w.adapter()->counters().indications == 1, "the shifted header was not taken");
+}
+
 const FaultCase kCases[] = {
     // --- the controller does not answer ---------------------------------
     {"no_answer_at_initialization_isa", hw::BoardKind::Isa16,
@@ -319,27 +331,12 @@ const FaultCase kCases[] = {
          return Has(w.figures().rx_indicated == 3, "repairable headers dropped");
      }),
      {false, false, false, {}}},
-    // A stray access before the header: the header is taken at the shifted
-    // position and the frame is taken to start one byte (word) later in card
-    // RAM too, while this card's stray access leaves RAM as it was; so the
-    // frame is indicated shifted by one byte (word). Nothing else suffers.
+    // A stray byte (8-bit card) or word (16-bit card) before the header.
     {"stray_byte_before_header", hw::BoardKind::Isa8,
-     Up([](World& w) {
-         w.allow_garbled = true;
-         w.card().faults().stray_read = 1;
-         w.Inject(kToStation, 400);
-         w.RunIdle();
-         return Has(w.adapter()->counters().indications == 1, "the shifted header was not taken");
-     }),
+     Up(StrayBeforeHeader),
      {false, true, false, {}}},
     {"stray_word_before_header", hw::BoardKind::PcCard,
-     Up([](World& w) {
-         w.allow_garbled = true;
-         w.card().faults().stray_read = 1;
-         w.Inject(kToStation, 400);
-         w.RunIdle();
-         return Has(w.adapter()->counters().indications == 1, "the shifted header was not taken");
-     }),
+     Up(StrayBeforeHeader),
      {false, true, false, {}}},
     // --- receive errors ----------------------------------------------------------
     {"rx_bad_fcs_counted", hw::BoardKind::PcCard,
