@@ -50,7 +50,9 @@ TEST(Bookkeeping, AllocationsCatchLeaksAndSizeMismatches) {
         r.host.adapter().halt();
         auto leaked = r.host.leaked_allocations();
         EXPECT_EQ(leaked.size(), c.leaked);
-        if (!leaked.empty()) EXPECT_EQ(leaked[0].length, 64u);
+        if (!leaked.empty()) {
+            EXPECT_EQ(leaked[0].length, 64u);
+        }
         EXPECT_EQ(has_problem(r.host, "NdisFreeMemory: length 65, allocated 64"), c.problem);
         EXPECT_EQ(r.host.allocations_after_initialize(), 0u);
         ASSERT_EQ(r.host.allocations().size(), 1u);
