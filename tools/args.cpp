@@ -135,6 +135,12 @@ sim::MacAddress parse_mac(const std::string& text, const std::string& option) {
     return m;
 }
 
+sim::MacAddress parse_station(const std::string& text, const std::string& option) {
+    sim::MacAddress m = parse_mac(text, option);
+    if (m[0] & 1) throw UsageError(option + ": " + text + " is a group address; give an individual one");
+    return m;
+}
+
 std::string mac_text(const std::uint8_t* mac) {
     char buf[18];
     std::snprintf(buf, sizeof buf, "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2], mac[3],

@@ -242,10 +242,7 @@ int replay_command(const std::vector<std::string>& args, Console& io) {
     o.input = a.positional()[0];
     o.output = a.value("-w");
     if (auto k = a.value("--kind")) o.kind = parse_kind(*k, "--kind");
-    if (auto s = a.value("--station")) {
-        o.station = parse_mac(*s, "--station");
-        if (o.station[0] & 1) throw UsageError("--station: " + *s + " is a group address; give an individual one");
-    }
+    if (auto s = a.value("--station")) o.station = parse_station(*s, "--station");
     if (auto f = a.value("--filter")) o.filter = parse_filter(*f, "--filter");
     if (auto m = a.value("--multicast")) o.multicast = parse_mac_list(*m);
     o.bpf = a.value("--bpf");
@@ -308,7 +305,7 @@ int send_command(const std::vector<std::string>& args, Console& io) {
     if (!w) throw UsageError("say where the wire capture goes: -w WIRE.pcap");
     o.output = *w;
     if (auto k = a.value("--kind")) o.kind = parse_kind(*k, "--kind");
-    if (auto s = a.value("--station")) o.station = parse_mac(*s, "--station");
+    if (auto s = a.value("--station")) o.station = parse_station(*s, "--station");
 
     SendResult r = run_send(o);
     for (auto& n : r.notes) io.out << "  " << n << "\n";

@@ -248,10 +248,7 @@ int tap_command(const std::vector<std::string>& args, Console& io) {
     std::uint64_t seconds = a.number("--seconds", 0, 1, 86400);
     RigCard card;
     if (auto k = a.value("--kind")) card.kind = parse_kind(*k, "--kind");
-    if (auto s = a.value("--station")) {
-        card.station = parse_mac(*s, "--station");
-        if (card.station[0] & 1) throw UsageError("--station: " + *s + " is a group address; give an individual one");
-    }
+    if (auto s = a.value("--station")) card.station = parse_station(*s, "--station");
 
     Fd tap;
     tap.fd = open_tap(name);

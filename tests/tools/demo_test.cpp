@@ -163,6 +163,7 @@ TEST(CommandLine, UsageErrorsAndHelp) {
         {{"replay", "x.pcap", "--station", "zz:00:00:00:00:01"}, kExitUsage, "is not a MAC address"},
         {{"replay", "x.pcap", "--bpf", "ether hst 1"}, kExitUsage, "is not a filter expression"},
         {{"send", "x.pcap"}, kExitUsage, "-w WIRE.pcap"},
+        {{"send", "x.pcap", "-w", "y.pcap", "--station", "03:00:00:00:00:01"}, kExitUsage, "is a group address"},
         {{"tap", "t0"}, kExitUsage, "--ip ADDR/LEN"},
         {{"tap", "t0", "--ip", "198.18.0.2/33"}, kExitUsage, "must be a number from 1 to 32"},
         {{"tap", "t0", "--ip", "198.18.0.256/24"}, kExitUsage, "is not an IPv4 address"},
