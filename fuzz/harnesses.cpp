@@ -171,10 +171,6 @@ std::string RingInput(const std::uint8_t* data, std::size_t size) {
     UCHAR next = static_cast<UCHAR>(r.RxFirstPage + in.u8() % pages);
     UCHAR curr = static_cast<UCHAR>(r.RxFirstPage + in.u8() % pages);
     std::uint8_t isr = in.u8();
-    if (mode & 0x08) {
-        rig.card->faults().stray_read = 1 + (mode >> 6);
-        rig.card->faults().stray_value = in.u16();
-    }
     // The ring from the next unread page on, wrapping at its end.
     std::uint32_t addr = r.RxRingAddress + (next - r.RxFirstPage) * 256u;
     std::uint32_t ring = r.RamEndAddress - r.RxRingAddress;
@@ -190,7 +186,6 @@ std::string RingInput(const std::uint8_t* data, std::size_t size) {
     st.curr = curr;
     rig.card->core().raise_isr(static_cast<std::uint8_t>(ISR_RCV | (isr & (ISR_RCV_ERR | ISR_OVERFLOW | ISR_COUNTER))));
     if (!rig.host.run_until_idle(kIdleLimit)) return Finish(rig, "did not come to rest; ");
-    rig.card->faults().stray_read = 0;
     std::string out = proto.fault.empty() ? "" : "protocol: " + proto.fault + "; ";
     rig.adapter->unbind(proto);
     out += CheckRecord(r, true) + CheckRecordAgainstCard(r, *rig.card);

@@ -60,7 +60,6 @@ void Dp8390::attach(Segment& segment) {
 void Dp8390::reset() {
     stop_transmission(true);
     st_.dma_active = false;
-    st_.dma_stray_pending = false;
     st_.cr_run = CR_STP;
     st_.cr_rd = CR_RD_ABORT;
     st_.cr_page = 0;
@@ -261,7 +260,6 @@ void Dp8390::start_dma(bool write) {
     st_.dma_addr = st_.rsar;
     st_.dma_count = st_.rbcr;
     st_.dma_odd_counted = false;
-    st_.dma_stray_pending = !write && take(faults_.stray_read);
     st_.cr_rd = write ? CR_RD_WRITE : CR_RD_READ;
     st_.dma_active = true;
     if (st_.dma_count == 0) dma_advance(0);
@@ -284,10 +282,6 @@ void Dp8390::dma_advance(unsigned bytes) {
 
 std::uint16_t Dp8390::read_data(bool wide) {
     if (!dma_ready(false)) return wide ? 0xFFFF : 0xFF;
-    if (st_.dma_stray_pending) {
-        st_.dma_stray_pending = false;
-        return wide ? faults_.stray_value : static_cast<std::uint8_t>(faults_.stray_value);
-    }
     std::uint16_t a = st_.dma_addr;
     if (st_.dcr & DCR_WTS) {
         if ((a & 1) && !st_.dma_odd_counted) {
@@ -329,7 +323,7 @@ void Dp8390::write_data(std::uint16_t value, bool wide) {
 }
 
 std::uint32_t Dp8390::dma_run(std::uint32_t want, bool write) const {
-    if (!st_.dma_active || st_.dma_write != write || st_.dma_stray_pending) return 0;
+    if (!st_.dma_active || st_.dma_write != write) return 0;
     bool words = st_.dcr & DCR_WTS;
     std::uint32_t a = st_.dma_addr;
     if (words && (a & 1)) return 0;
@@ -542,10 +536,14 @@ void Dp8390::receive(const std::uint8_t* frame, std::size_t len) {
         status |= RSR_PRX;
     }
 
+    // Stray bytes stored ahead of the header (a fault knob): one byte, or
+    // one word when the local DMA moves words.
+    std::size_t stray = faults_.stray_before_header ? ((st_.dcr & DCR_WTS) ? 2 : 1) : 0;
+
     // Ring space: every page the frame moves into, and the next page after
     // it, must differ from BNRY.
     std::size_t count = len;  // frame plus FCS
-    std::size_t pages = (count + kRingHeaderBytes + kPageBytes - 1) / kPageBytes;
+    std::size_t pages = (stray + kRingHeaderBytes + count + kPageBytes - 1) / kPageBytes;
     unsigned page = st_.curr;
     for (std::size_t i = 0; i < pages; i++) {
         page = (page + 1) & 0xFF;
@@ -559,8 +557,16 @@ void Dp8390::receive(const std::uint8_t* frame, std::size_t len) {
         }
     }
 
+    std::uint16_t h = static_cast<std::uint16_t>(st_.curr << 8);
+    if (stray) {
+        take(faults_.stray_before_header);
+        for (std::size_t i = 0; i < stray; i++)
+            mem_.write(static_cast<std::uint16_t>(h + i), static_cast<std::uint8_t>(faults_.stray_value >> (8 * i)));
+        h = static_cast<std::uint16_t>(h + stray);
+    }
+
     // Frame and FCS after the header, wrapping at PSTOP.
-    std::uint16_t a = static_cast<std::uint16_t>((st_.curr << 8) + kRingHeaderBytes);
+    std::uint16_t a = static_cast<std::uint16_t>(h + kRingHeaderBytes);
     std::size_t left = count;
     const std::uint8_t* src = frame;
     std::uint32_t stop = static_cast<std::uint32_t>(st_.pstop) << 8;
@@ -590,7 +596,6 @@ void Dp8390::receive(const std::uint8_t* frame, std::size_t len) {
         }
     }
     if (take(faults_.count_high_is_low)) header[3] = header[2];
-    std::uint16_t h = static_cast<std::uint16_t>(st_.curr << 8);
     for (int i = 0; i < 4; i++) mem_.write(static_cast<std::uint16_t>(h + i), header[i]);
 
     st_.curr = static_cast<std::uint8_t>(page);

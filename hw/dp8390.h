@@ -76,8 +76,10 @@ struct Faults {
     std::uint8_t bad_next = 0x00;
     std::uint16_t bad_count = 0x0000;
     int count_high_is_low = 0;         // next N headers: count high byte = low byte
-    int stray_read = 0;                // next N remote reads: one stray access first
-    std::uint16_t stray_value = 0xA5A5;//   ... giving this (low byte for 8-bit reads)
+    int stray_before_header = 0;       // next N stored frames: one stray byte (byte-wide
+                                       // DCR) or word (word-wide) stored ahead of the ring
+                                       // header, which with the frame moves on by as much
+    std::uint16_t stray_value = 0xA5A5;//   ... the stray bytes (low byte first)
     int rx_bad_fcs = 0;                // next N frames received with an FCS error
     int rx_alignment = 0;              // next N frames received with an alignment error
     std::uint8_t spurious_isr = 0;     // ORed into ISR reads ...
@@ -120,7 +122,6 @@ struct Dp8390State {
     std::uint16_t dma_addr = 0;                  // next byte moved (CRDA)
     std::uint16_t dma_count = 0;                 // bytes left
     bool dma_odd_counted = false;
-    bool dma_stray_pending = false;
     // transmitter and receiver
     bool transmitting = false;                   // a transmission is under way
     bool tx_on_segment = false;                  // it went to the segment

@@ -139,23 +139,38 @@ TEST(Faults, RingHeaderCorrupted) {
     }
 }
 
-TEST(Faults, StrayAccessBeforeTheHeader) {
-    for (bool words : {false, true}) {
+// Stray bytes stored ahead of the ring header: one byte with byte-wide
+// local DMA, one word with word-wide; the header and the frame follow them,
+// and the next page covers the extra bytes.
+TEST(Faults, StrayBytesStoredBeforeTheHeader) {
+    struct Case {
+        bool words;
+        std::size_t len;       // frame without FCS
+        Bytes head;            // card RAM from 0x4D00
+        std::uint8_t next;     // CURR afterwards
+    };
+    const Case cases[] = {
+        {false, 60, {0xA5, 0x01, 0x4E, 0x40, 0x00}, 0x4E},
+        {true, 60, {0xA5, 0x5A, 0x01, 0x4E, 0x40, 0x00}, 0x4E},
+        // 4 + 252 bytes fill one page exactly; the stray byte needs another.
+        {false, 248, {0xA5, 0x01, 0x4F, 0xFC, 0x00}, 0x4F},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.len);
         Rig rig;
         Card& c = rig.add();
-        c.bring_up(words);
-        rig.inject(make_frame(kStationA, 60));
-        c.board.faults().stray_read = 1;
+        c.bring_up(k.words);
+        c.board.faults().stray_before_header = 1;
         c.board.faults().stray_value = 0x5AA5;
-        c.start_dma(0x4D00, 4, 0x0A);
-        if (words) {
-            EXPECT_EQ(c.board.read16(0x10), 0x5AA5);
-            EXPECT_EQ(c.board.read16(0x10), 0x4E01);
-        } else {
-            EXPECT_EQ(c.board.read8(0x10), 0xA5);
-            EXPECT_EQ(c.board.read8(0x10), 0x01);
-        }
-        EXPECT_EQ(c.copy_up(0x4D00, 4, words), (Bytes{0x01, 0x4E, 0x40, 0x00}));  // next read clean
+        Bytes frame = make_frame(kStationA, k.len);
+        rig.inject(frame);
+        EXPECT_EQ(c.board.regs().curr, k.next);
+        Bytes ram(k.head.size() + k.len);
+        c.board.peek_block(0x4D00, ram.data(), ram.size());
+        EXPECT_EQ(Bytes(ram.begin(), ram.begin() + k.head.size()), k.head);
+        EXPECT_EQ(Bytes(ram.begin() + k.head.size(), ram.end()), frame);
+        rig.inject(make_frame(kStationA, 60));  // only once
+        EXPECT_EQ(c.board.peek(static_cast<std::uint16_t>(k.next << 8)), 0x01);
     }
 }
 

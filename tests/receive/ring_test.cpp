@@ -151,6 +151,10 @@ TEST(RxHeader, ChecksOnSixteenBitCard) {
          {0x01, 0x4D, 0x40, 0x40}},
         // One stray word ahead of the header: taken at the shifted position.
         {"stray word", {0xA5, 0xA5, 0x01, 0x4F, 0x40, 0x01}, 1, true, 2, {0x01, 0x4F, 0x40, 0x01}},
+        // Position 0 fails on its length alone (status and next page would
+        // pass): the shifted position is taken.
+        {"stray word, position 0 fails on length only", {0x01, 0x4D, 0x01, 0x4F, 0x40, 0x01}, 1,
+         true, 2, {0x01, 0x4F, 0x40, 0x01}},
         // A bad status at both positions: taken at position 0 all the same.
         {"crc error", {0x03, 0x4F, 0x40, 0x01, d, 0}, 1, true, 0, {0x03, 0x4F, 0x40, 0x01}},
         // Group status with an individual destination: shifted position is
@@ -294,27 +298,32 @@ TEST(RxIndicate, EqualCountBytesAreRepaired) {
     }
 }
 
-// One stray byte (8-bit card) or word (16-bit card) ahead of the header in
-// the read: the header is taken at the shifted position and the data
-// address moves with it.
-TEST(RxIndicate, StrayAccessBeforeHeaderIsSkipped) {
-    for (hw::BoardKind kind : kBoth) {
-        RxFixture t(kind);
-        t.proto.transfer = false;
-        t.Mask();
+// One stray byte (8-bit card) or word (16-bit card) stored ahead of the
+// header: the header is taken at the shifted position, the data address
+// moves with it, and the frame arrives byte for byte. With 0x4D01 position
+// 0 fails on its length alone.
+TEST(RxIndicate, StrayBytesBeforeHeaderAreSkipped) {
+    struct Case {
+        hw::BoardKind kind;
+        std::uint16_t stray;
+    } cases[] = {{hw::BoardKind::Isa8, 0xA5A5},
+                 {hw::BoardKind::Isa16, 0xA5A5},
+                 {hw::BoardKind::Isa16, 0x4D01}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.stray);
+        RxFixture t(c.kind);
+        t.card().faults().stray_before_header = 1;
+        t.card().faults().stray_value = c.stray;
+        UCHAR page = t.rec().RxNextPage;
         Bytes f = t.MakeFrame(200, 5);
         t.Inject(f);
-        UCHAR page = t.rec().RxNextPage;
-        t.card().faults().stray_read = 1;
-        t.Unmask();
         std::uint32_t h = t.rec().RxRingAddress + (page - t.rec().RxFirstPage) * 256u;
         unsigned shift = t.byte_wide() ? 1 : 2;
         EXPECT_EQ(t.rec().RxDataAddress, h + 4 + shift);
-        ASSERT_EQ(t.wa().counters().indications, 1u);
-        // Indicated from the shifted data address.
-        EXPECT_EQ(t.wa().indications()[0].header, Bytes(f.begin() + shift, f.begin() + shift + 14));
+        ASSERT_EQ(t.proto.frames().size(), 1u);
+        EXPECT_EQ(t.proto.frames()[0].bytes, f);
         EXPECT_EQ(t.rec().RxNextPage, t.card().regs().curr);
-        EXPECT_EQ(t.card().misuse().total(), 0u);
+        t.ExpectClean();
     }
 }
 
