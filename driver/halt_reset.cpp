@@ -43,6 +43,11 @@ NDIS_STATUS Ne2000Reset(PBOOLEAN AddressingReset, NDIS_HANDLE MiniportAdapterCon
     adapter->TxActiveIndex = TX_INDEX_IDLE;
     adapter->TxFillIndex = 0;
     adapter->TxSendIndex = 0;
+    // Nothing is outstanding after a reset. A completion noted as pending for
+    // a frame the stop let finish would otherwise be taken, at the next ring
+    // overflow, for a transmission cut off, and a later frame sent twice.
+    adapter->TxInterruptPending = 0;
+    adapter->TxResendPending = 0;
     AbortQueuedSends(adapter);
     for (ULONG i = 0; i < adapter->TxSlotCount; i++) adapter->TxSlotState[i] = TX_SLOT_EMPTY;
     adapter->ImrValue = IMR_VALUE;

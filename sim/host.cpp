@@ -122,7 +122,8 @@ bool Host::run_until_idle(Nanos limit) {
         HostAccess::deliver(*this);
         bool work = false;
         for (auto& a : adapters_)
-            if ((a->edge_pending_ && a->interrupt_.connected) || a->deferred_requested_ ||
+            if ((a->edge_pending_ && a->interrupt_.connected) ||
+                (a->deferred_requested_ && !a->deferred_held_) ||
                 !a->queued_sends_.empty())
                 work = true;
         Nanos next = clock_.next_deadline();
@@ -557,7 +558,7 @@ void HostAccess::deliver_pending(Host& h) {
                     again = true;
                 }
             }
-            if (a.deferred_requested_) {
+            if (a.deferred_requested_ && !a.deferred_held_) {
                 if (a.depth_ == 0 && in.isr_active == 0 && in.sync_active == 0 && !a.halted_) {
                     InterruptOps::run_deferred(h, a);
                     a.after_handler();
@@ -579,6 +580,13 @@ void Adapter::enable_interrupt() {
 void Adapter::disable_interrupt() {
     if (!check_callable("disable_interrupt")) return;
     call([&] { InterruptOps::disable(host_, *this); });
+    HostAccess::deliver(host_);
+}
+
+void Adapter::hold_deferred(bool on) {
+    deferred_held_ = on;
+    if (on) return;
+    host_.in_->pending_work = true;
     HostAccess::deliver(host_);
 }
 
@@ -770,7 +778,7 @@ void Adapter::after_handler() {
             continue;
         }
         Host::Internals& in = *host_.in_;
-        if (deferred_requested_ && in.isr_active == 0 && in.sync_active == 0 && !halted_) {
+        if (deferred_requested_ && !deferred_held_ && in.isr_active == 0 && in.sync_active == 0 && !halted_) {
             InterruptOps::run_deferred(host_, *this);
             HostAccess::deliver(host_);  // an edge held off during the enable handler
             continue;

@@ -347,6 +347,11 @@ public:
     // Calls the service routine as if another device on a shared line fired
     // (held off while a synchronized routine runs, like a real edge).
     void fire_shared();
+    // While held, a deferred handler the service routine asked for waits
+    // (and the run loops do not count it as work); releasing runs it at once.
+    // Lets a test gather several conditions for one deferred pass.
+    void hold_deferred(bool on);
+    bool deferred_pending() const { return deferred_requested_; }
     // The enable and disable handlers, called as the wrapper calls them:
     // one handler call, synchronized with the service routine (an edge
     // their IMR write raises is delivered right after).
@@ -431,6 +436,7 @@ private:
     int sync_depth_ = 0;     // a synchronized routine runs
     bool edge_pending_ = false;
     bool deferred_requested_ = false;
+    bool deferred_held_ = false;
     bool in_deferred_ = false;
     bool held_ = false;        // the pending edge waited for a synchronized routine
     bool after_busy_ = false;  // after_handler() is running

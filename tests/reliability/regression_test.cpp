@@ -49,6 +49,41 @@ TEST(ReliabilityRegression, OverflowRecoveryDoesNotResendAFrameThatWentOutLate) 
     EXPECT_EQ(w.figures().rx_indicated, 1u);
 }
 
+// A reset while a frame is on the wire: the stop lets the frame finish and
+// the setup clears its PTX, so nothing is outstanding afterwards. A
+// completion still noted as pending would be taken, at the next ring
+// overflow, for a transmission cut off; a later frame whose PTX comes with a
+// new overflow would then be sent twice, and its second completion logged as
+// a driver failure. Each deferred pass here is held until both are pending.
+TEST(ReliabilityRegression, AResetLeavesNoTransmissionOutstanding) {
+    World w(hw::BoardKind::Isa8);  // 20 ring pages: four full frames overflow it
+    ASSERT_TRUE(w.Init());
+    w.Send(1514);
+    ASSERT_TRUE(w.card().transmitting());
+    ASSERT_EQ(w.Reset(), NDIS_STATUS_SUCCESS);
+    ASSERT_TRUE(w.RunIdle());
+
+    auto overflow = [&w] {
+        for (int i = 0; i < 5; i++) w.Inject(kToStation, 1514);
+        ASSERT_TRUE(w.RunIdle());
+        ASSERT_TRUE(w.card().regs().isr & ISR_OVERFLOW);
+    };
+    w.adapter()->hold_deferred(true);
+    overflow();  // while idle
+    w.adapter()->hold_deferred(false);
+    ASSERT_TRUE(w.RunIdle());
+
+    w.adapter()->hold_deferred(true);
+    w.Send(300);
+    overflow();  // after the frame's PTX
+    ASSERT_TRUE(w.card().regs().isr & ISR_XMIT);
+    w.adapter()->hold_deferred(false);
+    ASSERT_TRUE(w.RunIdle());
+    EXPECT_EQ(w.Check(), "");
+    EXPECT_EQ(w.figures().tx_on_wire, 2u);
+    EXPECT_TRUE(w.host().error_log().empty());
+}
+
 // An interrupt the service routine claims during a reset masks the card and
 // asks for the deferred handler, which the wrapper runs after the reset.
 // The reset's card setup meanwhile clears ISR and arms the card again, so the
