@@ -35,6 +35,16 @@ VOID CardStartRemoteWrite(AdapterRecord* Adapter, ULONG Address, ULONG Count);
 VOID CardWaitRemoteDmaDone(AdapterRecord* Adapter);
 BOOLEAN CardPrepareRemoteWrite(AdapterRecord* Adapter, ULONG Address);
 
+// Multicast hash registers. Under ALL_MULTICAST_FILTER the card takes every
+// group address (all hash bits set), whatever MarValues holds.
+#define ALL_MULTICAST_FILTER (NDIS_PACKET_TYPE_ALL_MULTICAST | NDIS_PACKET_TYPE_PROMISCUOUS)
+// What MAR0..MAR7 hold for the current PacketFilter: MarValues, or null for
+// all bits set.
+const UCHAR* CardMulticastRegisterValues(AdapterRecord* Adapter);
+// Writes MAR0..MAR7 from Values (null: every bit set). Register page 1 must
+// be selected, and so the card masked.
+VOID CardWriteMulticastRegisters(AdapterRecord* Adapter, const UCHAR* Values);
+
 // Setup, stop, reset
 BOOLEAN CardSetup(AdapterRecord* Adapter);
 VOID CardStop(AdapterRecord* Adapter);

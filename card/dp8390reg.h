@@ -71,6 +71,10 @@
 #define NIC_RESET 0x1F           // reset port: read, then write 0xFF
 #define NIC_PORT_COUNT 32
 
+// What every port of a controller that does not answer (a PC Card taken
+// out) reads: no valid CR, and every ISR condition at once.
+#define NIC_NO_ANSWER 0xFF
+
 // Interrupt status and mask bits (ISR, IMR)
 #define ISR_RCV 0x01             // PRX: frame received
 #define ISR_XMIT 0x02            // PTX: frame transmitted

@@ -8,6 +8,16 @@
 #include "card/cardlocal.h"
 #include "card/dp8390reg.h"
 
+const UCHAR* CardMulticastRegisterValues(AdapterRecord* Adapter) {
+    return (Adapter->PacketFilter & ALL_MULTICAST_FILTER) ? nullptr : Adapter->MarValues;
+}
+
+VOID CardWriteMulticastRegisters(AdapterRecord* Adapter, const UCHAR* Values) {
+    for (ULONG i = 0; i < MAR_COUNT; i++) {
+        CardWriteRegister(Adapter, NIC_MC_ADDR + i, Values ? Values[i] : MAR_ACCEPT_ALL);
+    }
+}
+
 // Steps 10 to 16 of the setup: with the card disarmed, select page 1, load
 // the station address, the multicast hash and CURR, return to page 0
 // (stopped) and re-arm. While page 1 is selected, offset 0x07 is CURR and
@@ -22,11 +32,7 @@ static BOOLEAN SyncCardLoadAddressRegisters(PVOID Context) {
     for (ULONG i = 0; i < ETH_ADDRESS_LENGTH; i++) {
         CardWriteRegister(adapter, NIC_PHYS_ADDR + i, adapter->StationAddress[i]);
     }
-    // Only the all-multicast bit opens the hash completely.
-    BOOLEAN allMulticast = (adapter->PacketFilter & NDIS_PACKET_TYPE_ALL_MULTICAST) != 0;
-    for (ULONG i = 0; i < MAR_COUNT; i++) {
-        CardWriteRegister(adapter, NIC_MC_ADDR + i, allMulticast ? MAR_ACCEPT_ALL : adapter->MarValues[i]);
-    }
+    CardWriteMulticastRegisters(adapter, CardMulticastRegisterValues(adapter));
     CardWriteRegister(adapter, NIC_CURRENT, adapter->RxCurrentPage);
     CardWriteRegister(adapter, NIC_COMMAND, CR_VALUE_STOP);
 
@@ -37,10 +43,13 @@ static BOOLEAN SyncCardLoadAddressRegisters(PVOID Context) {
 
 // Programs every register from the record and starts the controller in
 // internal loopback with its interrupts armed. FALSE, with only the stop
-// command written, when the controller does not answer it.
+// command written, when the controller does not answer it or is not there.
 BOOLEAN CardSetup(AdapterRecord* Adapter) {
     CardWriteRegister(Adapter, NIC_COMMAND, CR_VALUE_STOP);
     UCHAR command = CardReadRegister(Adapter, NIC_COMMAND);
+    // 0xFF (every remote-DMA bit, TXP, STA and STP at once) is no state of
+    // the controller: it is what a card that is gone reads on every port.
+    if (command == NIC_NO_ANSWER) return FALSE;
     if ((command & (CR_STOP | CR_NO_DMA)) != (CR_STOP | CR_NO_DMA)) return FALSE;
 
     CardWriteRegister(Adapter, NIC_DATA_CONFIG, Adapter->ByteWide ? DCR_BYTE_WIDE : DCR_WORD_WIDE);

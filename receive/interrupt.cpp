@@ -44,17 +44,13 @@ VOID Ne2000Isr(PBOOLEAN InterruptRecognized, PBOOLEAN QueueMiniportHandleInterru
     *QueueMiniportHandleInterrupt = ours;
 }
 
-// Every bit of ISR at once, RST with the rest: what a controller that no
-// longer answers (a PC Card taken out) reads from every register.
-#define ISR_NO_CONTROLLER 0xFF
-
 // Reads ISR once, acknowledges exactly the bits seen and notes them. FALSE
 // when the controller no longer answers: its ISR would show every condition
 // for ever and the handler would never return, so the noted bits are
 // dropped and the pass ends.
 static BOOLEAN IntCollectStatus(AdapterRecord* Adapter) {
     UCHAR status = CardReadRegister(Adapter, NIC_INTR_STATUS);
-    if (status == ISR_NO_CONTROLLER) {
+    if (status == NIC_NO_ANSWER) {
         Adapter->IsrBits = 0;
         return FALSE;
     }

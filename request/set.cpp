@@ -13,7 +13,6 @@
     (NDIS_PACKET_TYPE_SOURCE_ROUTING | NDIS_PACKET_TYPE_SMT | NDIS_PACKET_TYPE_GROUP | \
      NDIS_PACKET_TYPE_ALL_FUNCTIONAL | NDIS_PACKET_TYPE_FUNCTIONAL |                  \
      NDIS_PACKET_TYPE_MAC_FRAME)
-#define ALL_MULTICAST_FILTER (NDIS_PACKET_TYPE_ALL_MULTICAST | NDIS_PACKET_TYPE_PROMISCUOUS)
 #define ACCEPT_MULTICAST_FILTER (NDIS_PACKET_TYPE_MULTICAST | ALL_MULTICAST_FILTER)
 #define ACCEPT_BROADCAST_FILTER (NDIS_PACKET_TYPE_BROADCAST | NDIS_PACKET_TYPE_PROMISCUOUS)
 
@@ -175,9 +174,7 @@ static VOID CardLoadMulticastRegs(AdapterRecord* Adapter, const UCHAR* Values) {
     Adapter->InterruptsArmed = 0;
     CardWriteRegister(Adapter, NIC_INTR_MASK, IMR_MASK_ALL);
     CardWriteRegister(Adapter, NIC_COMMAND, CR_VALUE_START_NO_DMA_PAGE1);
-    for (ULONG i = 0; i < MAR_COUNT; i++) {
-        CardWriteRegister(Adapter, NIC_MC_ADDR + i, Values ? Values[i] : MAR_ACCEPT_ALL);
-    }
+    CardWriteMulticastRegisters(Adapter, Values);
     CardWriteRegister(Adapter, NIC_COMMAND, CR_VALUE_START);
     CardWriteRegister(Adapter, NIC_INTR_MASK, Adapter->ImrValue);
     Adapter->InterruptsArmed = 1;

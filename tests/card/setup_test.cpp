@@ -58,9 +58,11 @@ TEST(CardSetup, ProgramsTheControllerInOrderOnBothPaths) {
     }
 }
 
-TEST(CardSetup, OnlyTheAllMulticastBitOpensTheHash) {
+// All-multicast or promiscuous opens the hash completely, as a filter set
+// does; otherwise MAR holds MarValues.
+TEST(CardSetup, AllMulticastOrPromiscuousOpensTheHash) {
     struct Case { ULONG filter; bool all; } cases[] = {{0x04, true}, {0x0E, true}, {0x24, true},
-                                                       {0x20, false}, {0x0B, false}, {0x00, false}};
+                                                       {0x20, true}, {0x0B, false}, {0x00, false}};
     for (const Case& c : cases) {
         CardFixture f;
         f.adapter().PacketFilter = c.filter;
@@ -71,10 +73,11 @@ TEST(CardSetup, OnlyTheAllMulticastBitOpensTheHash) {
     }
 }
 
-// Only STP and the remote-DMA abort bit are examined after the stop; a
-// failed check leaves everything but the stop command unwritten.
-TEST(CardSetup, AnswerCheckLooksAtStopAndAbortBitsOnly) {
-    struct Case { int forced; bool ok; } cases[] = {{-1, true}, {0x23, true}, {0xFF, true},
+// STP and the remote-DMA abort bit are examined after the stop, and 0xFF
+// (a card that is gone) fails; a failed check leaves everything but the
+// stop command unwritten.
+TEST(CardSetup, AnswerCheckLooksAtStopAndAbortBits) {
+    struct Case { int forced; bool ok; } cases[] = {{-1, true}, {0x23, true}, {0xFF, false},
                                                     {0x01, false}, {0x22, false}, {0x20, false}};
     for (const Case& c : cases) {
         CardFixture f;

@@ -145,6 +145,20 @@ TEST_F(FilterE2e, ListSetUnderPromiscuousTakesEffectLater) {
     EXPECT_EQ(Deliver(FrameTo(off)), std::make_pair(false, false));
 }
 
+// A reset programs the hash as a filter set does: promiscuous and
+// all-multicast still take every group address afterwards.
+TEST_F(FilterE2e, FiltersThatTakeEveryGroupAddressSurviveAReset) {
+    const Address off = OffTheHash({kListed1});
+    ASSERT_EQ(SetList({kListed1}), NDIS_STATUS_SUCCESS);
+    for (ULONG filter : {0x20u, 0x05u}) {
+        SCOPED_TRACE(filter);
+        ASSERT_EQ(SetFilter(filter), NDIS_STATUS_SUCCESS);
+        ASSERT_EQ(a().reset(), NDIS_STATUS_SUCCESS);
+        EXPECT_EQ(Deliver(FrameTo(off, 64, static_cast<std::uint8_t>(filter))),
+                  std::make_pair(true, true));
+    }
+}
+
 // A new lookahead size shows in the very next indication.
 TEST_F(FilterE2e, LookaheadChangeShowsInTheNextIndication) {
     ASSERT_EQ(SetFilter(0x01), NDIS_STATUS_SUCCESS);
