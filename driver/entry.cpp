@@ -31,8 +31,10 @@ extern "C" NE2K_INIT_CODE NTSTATUS DriverEntry(PVOID DriverObject, PVOID Registr
     chars.SetInformationHandler = Ne2000SetInformation;
     chars.TransferDataHandler = Ne2000TransferData;
 
+    // The record's own size: 60 bytes, the NDIS 3.0 form, on the 32-bit
+    // target; larger where pointers are.
     NDIS_STATUS status = NdisMRegisterMiniport(Ne2000MiniportBlock.WrapperHandle, &chars,
-                                               NDIS30_MINIPORT_CHARACTERISTICS_LENGTH);
+                                               sizeof chars);
     return status == NDIS_STATUS_SUCCESS ? 0 : NDIS_STATUS_FAILURE;
 }
 

@@ -219,9 +219,6 @@ typedef struct _NDIS_MINIPORT_CHARACTERISTICS {
     W_TRANSFER_DATA_HANDLER TransferDataHandler;
 } NDIS_MINIPORT_CHARACTERISTICS, *PNDIS_MINIPORT_CHARACTERISTICS;
 
-// Length of the NDIS 3.0 form of the record as registered by a 32-bit driver.
-#define NDIS30_MINIPORT_CHARACTERISTICS_LENGTH 60u
-
 #if defined(__SIZEOF_POINTER__) && __SIZEOF_POINTER__ == 4
 static_assert(sizeof(NDIS_MINIPORT_CHARACTERISTICS) == 60, "NDIS 3.0 characteristics are 60 bytes");
 static_assert(__builtin_offsetof(NDIS_PACKET, Private.PhysicalCount) == 0x00, "PhysicalCount");

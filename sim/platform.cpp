@@ -85,17 +85,16 @@ NDIS_STATUS HostAccess::register_miniport(Host& h, NDIS_HANDLE wrapper,
         h.problem("NdisMRegisterMiniport: not the 3.0 form of the handler table");
         return NDIS_STATUS_FAILURE;
     }
-    // A 32-bit driver gives 60 bytes for the 3.0 form; on a 64-bit host the
-    // same record is larger, and the length the driver names is accepted as
-    // long as it is the 3.0 one or covers the whole record.
-    if (length != NDIS30_MINIPORT_CHARACTERISTICS_LENGTH &&
-        length < sizeof(NDIS_MINIPORT_CHARACTERISTICS)) {
-        h.problem("NdisMRegisterMiniport: characteristics length " + std::to_string(length));
-        return NDIS_STATUS_FAILURE;
-    }
+    // The wrapper takes exactly the bytes the driver names: the 3.0 form is
+    // the record's size (60 bytes on the 32-bit target), and a shorter
+    // length leaves the handlers past it unknown.
+    if (length != sizeof(NDIS_MINIPORT_CHARACTERISTICS))
+        h.problem("NdisMRegisterMiniport: characteristics length " + std::to_string(length) +
+                  ", the 3.0 form is " + std::to_string(sizeof(NDIS_MINIPORT_CHARACTERISTICS)));
     h.chars_length_ = length;
     if (h.refuse_registration_) return NDIS_STATUS_FAILURE;
-    std::memcpy(&h.chars_, chars, sizeof h.chars_);
+    h.chars_ = NDIS_MINIPORT_CHARACTERISTICS{};
+    std::memcpy(&h.chars_, chars, length < sizeof h.chars_ ? length : sizeof h.chars_);
     h.registered_ = true;
     return NDIS_STATUS_SUCCESS;
 }

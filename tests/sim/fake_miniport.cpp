@@ -203,7 +203,7 @@ NTSTATUS Entry(PVOID driver_object, PVOID registry_path) {
     c.SendHandler = Send;
     c.SetInformationHandler = Set;
     c.TransferDataHandler = TransferData;
-    NDIS_STATUS s = NdisMRegisterMiniport(wrapper, &c, NDIS30_MINIPORT_CHARACTERISTICS_LENGTH);
+    NDIS_STATUS s = NdisMRegisterMiniport(wrapper, &c, sizeof(NDIS_MINIPORT_CHARACTERISTICS));
     return s == NDIS_STATUS_SUCCESS ? 0 : NDIS_STATUS_FAILURE;
 }
 

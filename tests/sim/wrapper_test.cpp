@@ -29,7 +29,7 @@ TEST(Registration, RefusedAndAccepted) {
     sim::Host h;
     EXPECT_EQ(h.load_driver(fake::Entry), 0u);
     EXPECT_TRUE(h.registered());
-    EXPECT_EQ(h.characteristics_length(), NDIS30_MINIPORT_CHARACTERISTICS_LENGTH);
+    EXPECT_EQ(h.characteristics_length(), sizeof(NDIS_MINIPORT_CHARACTERISTICS));
     EXPECT_EQ(h.characteristics().MajorNdisVersion, 3);
     EXPECT_NE(h.characteristics().SendHandler, nullptr);
     EXPECT_EQ(h.characteristics().CheckForHangHandler, nullptr);
