@@ -192,6 +192,8 @@ TEST(Initialize, TwoProcessorsDriveOneAdapter) {
     }
 }
 
+// Every entry of both I/O base tables and of the interrupt table, selected
+// by PosData1 bits 1-3 and 5-6; other bits are ignored.
 TEST(Initialize, McaPosDecoding) {
     struct Case {
         const char* name;
@@ -202,10 +204,22 @@ TEST(Initialize, McaPosDecoding) {
         bool keywords_read;  // IoBaseAddress_1 and InterruptNumber
     };
     const Case cases[] = {
-        {"0x67B0, 0x4A", 0x67B0, 0x4A, 0x320, 5, false},
-        {"0x7154, 0x4A", 0x7154, 0x4A, 0xB0B0, 5, false},
-        {"0x67B0, field 0 keeps 0x300", 0x67B0, 0x60, 0x300, 9, false},
-        {"0x7154, field 7", 0x7154, 0x2E, 0xC3D0, 4, false},
+        {"0x67B0 field 0 keeps 0x300", 0x67B0, 0x00, 0x300, 3, false},
+        {"0x67B0 field 1", 0x67B0, 0x22, 0x1000, 4, false},
+        {"0x67B0 field 2", 0x67B0, 0x44, 0x2020, 5, false},
+        {"0x67B0 field 3", 0x67B0, 0x66, 0x8020, 9, false},
+        {"0x67B0 field 4", 0x67B0, 0x08, 0x300, 3, false},
+        {"0x67B0 field 5", 0x67B0, 0x2A, 0x320, 4, false},
+        {"0x67B0 field 6", 0x67B0, 0x4C, 0x340, 5, false},
+        {"0x67B0 field 7", 0x67B0, 0x6E, 0x360, 9, false},
+        {"0x7154 field 0 keeps 0x300", 0x7154, 0x61, 0x300, 9, false},
+        {"0x7154 field 1", 0x7154, 0x43, 0x1000, 5, false},
+        {"0x7154 field 2", 0x7154, 0x25, 0x2020, 4, false},
+        {"0x7154 field 3", 0x7154, 0x87, 0x8020, 3, false},
+        {"0x7154 field 4", 0x7154, 0x69, 0xA0A0, 9, false},
+        {"0x7154 field 5", 0x7154, 0x4B, 0xB0B0, 5, false},
+        {"0x7154 field 6", 0x7154, 0x2D, 0xC0C0, 4, false},
+        {"0x7154 field 7", 0x7154, 0x9F, 0xC3D0, 3, false},
         {"unknown identifier: keywords decide", 0x1234, 0x4A, 0x340, 4, true},
     };
     for (const Case& c : cases) {

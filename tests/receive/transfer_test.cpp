@@ -131,21 +131,30 @@ TEST(RxTransfer, RingEndSplitsTheCopy) {
 }
 
 // The transmit tail: a transmission that ended during the indication is
-// completed at once when the next frame waits in its slots; otherwise it is
-// acknowledged and left to the deferred handler; during overflow recovery
-// it is left alone.
+// completed at once when the next frame waits in its slots (also when the
+// finished frame held the last slots and the next one starts at slot 0);
+// otherwise it is acknowledged and left to the deferred handler; during
+// overflow recovery it is left alone.
 TEST(RxTransfer, TransmitTail) {
-    enum Kind { kNextWaiting, kNothingWaiting, kDuringOverflow };
-    for (Kind kind : {kNextWaiting, kNothingWaiting, kDuringOverflow}) {
+    enum Kind { kNextWaiting, kNothingWaiting, kDuringOverflow, kNextAfterTheLastSlots };
+    for (Kind kind : {kNextWaiting, kNothingWaiting, kDuringOverflow, kNextAfterTheLastSlots}) {
         SCOPED_TRACE(kind);
         RxFixture t;
+        unsigned earlier = 0;
+        if (kind == kNextAfterTheLastSlots) {
+            Bytes p = t.MakeFrame(1514, 4);
+            p[5] = 0x77;
+            t.proto.send(t.wa(), p);  // slots 0-5, so the next frame takes 6-11
+            ASSERT_TRUE(t.host().run_until_idle());
+            earlier = 1;
+        }
         t.Mask();
         t.Inject(t.MakeFrame(600, 1));
         std::uint64_t carried = t.host().segment().frames_carried();
         Bytes a = t.MakeFrame(1514, 2), b = t.MakeFrame(100, 3);
         a[5] = b[5] = 0x77;  // to another station
         t.proto.send(t.wa(), a);
-        if (kind == kNextWaiting) t.proto.send(t.wa(), b);
+        if (kind == kNextWaiting || kind == kNextAfterTheLastSlots) t.proto.send(t.wa(), b);
         ASSERT_TRUE(t.card().transmitting());
         if (kind == kDuringOverflow) t.RaiseIsr(ISR_OVERFLOW);
 
@@ -153,6 +162,7 @@ TEST(RxTransfer, TransmitTail) {
             ULONG active, xmit_ok;
             std::uint8_t isr, isr_bits;
             bool transmitting;
+            unsigned full_slots;
         } seen{};
         Transfer x;
         x.count = 586;
@@ -163,14 +173,19 @@ TEST(RxTransfer, TransmitTail) {
                 if (kind != kDuringOverflow) t.host().stall(2000 * hw::kMicrosecond);  // a ends
             },
             [&] {
-                seen = {t.rec().TxActiveIndex, t.rec().XmitOkCount, t.card().regs().isr,
-                        t.rec().IsrBits, t.card().transmitting()};
+                unsigned full = 0;
+                for (ULONG state : t.rec().TxSlotState) full += state == TX_SLOT_FULL;
+                seen = {t.rec().TxActiveIndex, t.rec().XmitOkCount - earlier,
+                        t.card().regs().isr, t.rec().IsrBits, t.card().transmitting(), full};
             });
         t.Unmask();
         ASSERT_EQ(x.status, NDIS_STATUS_SUCCESS);
         switch (kind) {
             case kNextWaiting:
-                EXPECT_EQ(seen.active, 6u);  // b, after a's six slots
+            case kNextAfterTheLastSlots:
+                // b, after a's six slots or at slot 0; a's slots are free.
+                EXPECT_EQ(seen.active, kind == kNextWaiting ? 6u : 0u);
+                EXPECT_EQ(seen.full_slots, 1u);
                 EXPECT_EQ(seen.xmit_ok, 1u);
                 EXPECT_EQ(seen.isr & ISR_XMIT_DONE, 0);
                 EXPECT_EQ(seen.isr_bits & ISR_XMIT_DONE, 0);
@@ -190,11 +205,11 @@ TEST(RxTransfer, TransmitTail) {
                 break;
         }
         // Afterwards every frame went out once and was counted once.
-        unsigned sent = kind == kNextWaiting ? 2 : 1;
+        unsigned sent = kind == kNextWaiting || kind == kNextAfterTheLastSlots ? 2 : 1;
         EXPECT_EQ(t.host().segment().frames_carried(), carried + sent);
-        EXPECT_EQ(t.rec().XmitOkCount, sent);
+        EXPECT_EQ(t.rec().XmitOkCount, earlier + sent);
         EXPECT_EQ(t.rec().TxActiveIndex, TX_INDEX_IDLE);
-        EXPECT_EQ(t.proto.send_completions(), sent);
+        EXPECT_EQ(t.proto.send_completions(), earlier + sent);
         EXPECT_TRUE(t.host().error_log().empty());
         t.ExpectClean();
     }
