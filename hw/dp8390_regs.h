@@ -115,7 +115,6 @@ constexpr std::uint8_t P2R_IMR = 0x0F;
 // Ring header before every stored frame
 constexpr unsigned kRingHeaderBytes = 4;
 constexpr unsigned kPageBytes = 256;
-constexpr unsigned kMinFrame = 60;  // without FCS
 
 }  // namespace dp8390
 }  // namespace hw

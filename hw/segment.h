@@ -15,13 +15,13 @@
 #include <vector>
 
 #include "hw/clock.h"
+#include "hw/ethernet.h"
 
 namespace hw {
 
 constexpr Nanos kByteTime = 800;          // 10 Mbit/s, in ns per byte
 constexpr std::size_t kPreambleBytes = 8; // preamble and start delimiter
 constexpr std::size_t kGapBytes = 12;     // inter-frame gap
-constexpr std::size_t kFcsBytes = 4;
 
 // Wire time of a frame of `wire_len` bytes (FCS included when sent).
 constexpr Nanos wire_time(std::size_t wire_len) {

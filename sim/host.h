@@ -37,6 +37,7 @@
 #include <vector>
 
 #include "hw/clock.h"
+#include "hw/ethernet.h"
 #include "hw/port_device.h"
 #include "platform/ndis.h"
 
@@ -49,7 +50,7 @@ class Segment;
 namespace sim {
 
 using hw::Nanos;
-using MacAddress = std::array<std::uint8_t, 6>;
+using hw::MacAddress;
 using DriverEntryFn = NTSTATUS (*)(PVOID DriverObject, PVOID RegistryPath);
 
 class Host;

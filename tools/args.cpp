@@ -109,8 +109,8 @@ const char* kind_name(hw::BoardKind kind) {
     return "?";
 }
 
-sim::MacAddress parse_mac(const std::string& text, const std::string& option) {
-    sim::MacAddress m{};
+hw::MacAddress parse_mac(const std::string& text, const std::string& option) {
+    hw::MacAddress m{};
     std::string t = text;
     for (char& c : t)
         if (c == '-') c = ':';
@@ -135,8 +135,8 @@ sim::MacAddress parse_mac(const std::string& text, const std::string& option) {
     return m;
 }
 
-sim::MacAddress parse_station(const std::string& text, const std::string& option) {
-    sim::MacAddress m = parse_mac(text, option);
+hw::MacAddress parse_station(const std::string& text, const std::string& option) {
+    hw::MacAddress m = parse_mac(text, option);
     if (m[0] & 1) throw UsageError(option + ": " + text + " is a group address; give an individual one");
     return m;
 }

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "hw/board.h"
-#include "sim/host.h"
+#include "hw/ethernet.h"
 
 namespace ne2k_tool {
 
@@ -43,9 +43,9 @@ private:
 hw::BoardKind parse_kind(const std::string& text, const std::string& option);
 const char* kind_name(hw::BoardKind kind);
 // "02:00:00:00:00:01" or "02-00-...".
-sim::MacAddress parse_mac(const std::string& text, const std::string& option);
+hw::MacAddress parse_mac(const std::string& text, const std::string& option);
 // A card's own address: a MAC address that is not a group address.
-sim::MacAddress parse_station(const std::string& text, const std::string& option);
+hw::MacAddress parse_station(const std::string& text, const std::string& option);
 std::string mac_text(const std::uint8_t* mac);
 std::vector<std::string> split(const std::string& text, char sep);
 

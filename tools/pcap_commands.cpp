@@ -19,8 +19,8 @@ namespace ne2k_tool {
 namespace {
 
 constexpr std::size_t kEthernetHeader = 14;
-constexpr std::size_t kMinFrame = 60;    // without FCS
-constexpr std::size_t kMaxFrame = 1514;  // without FCS
+using hw::kMaxFrame;
+using hw::kMinFrame;
 
 // Sorts a capture frame: usable, or which kind of unusable.
 bool usable(const CaptureFrame& f, Unusable& u) {
