@@ -13,13 +13,13 @@
 #define STABLE_READ_LIMIT 16
 
 // Synchronized register sequences
-BOOLEAN SyncCardStop(PVOID Context);
-BOOLEAN SyncCardGetCurrent(PVOID Context);
-BOOLEAN SyncCardGetXmitStatus(PVOID Context);
-BOOLEAN SyncCardSetReceiveConfig(PVOID Context);
-BOOLEAN SyncCardUpdateCounters(PVOID Context);
-BOOLEAN SyncCardAcknowledgeOverflow(PVOID Context);
-BOOLEAN SyncCardHandleOverflow(PVOID Context);
+BOOLEAN NDIS_API SyncCardStop(PVOID Context);
+BOOLEAN NDIS_API SyncCardGetCurrent(PVOID Context);
+BOOLEAN NDIS_API SyncCardGetXmitStatus(PVOID Context);
+BOOLEAN NDIS_API SyncCardSetReceiveConfig(PVOID Context);
+BOOLEAN NDIS_API SyncCardUpdateCounters(PVOID Context);
+BOOLEAN NDIS_API SyncCardAcknowledgeOverflow(PVOID Context);
+BOOLEAN NDIS_API SyncCardHandleOverflow(PVOID Context);
 VOID SyncCardReadPortUchar(ULONG Port, PUCHAR Value);
 VOID CardSetBoundary(AdapterRecord* Adapter);
 VOID CardStartXmit(AdapterRecord* Adapter);

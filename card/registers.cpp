@@ -5,7 +5,7 @@
 #include "card/cardlocal.h"
 #include "card/dp8390reg.h"
 
-BOOLEAN SyncCardStop(PVOID Context) {
+BOOLEAN NDIS_API SyncCardStop(PVOID Context) {
     AdapterRecord* adapter = (AdapterRecord*)Context;
     CardWriteRegister(adapter, NIC_COMMAND, CR_VALUE_STOP);
     return FALSE;
@@ -21,7 +21,7 @@ static UCHAR ReadCurrentOnce(AdapterRecord* Adapter) {
 
 // CURR until two successive readings agree, at most STABLE_READ_LIMIT
 // readings; a register that never settles leaves the last reading.
-BOOLEAN SyncCardGetCurrent(PVOID Context) {
+BOOLEAN NDIS_API SyncCardGetCurrent(PVOID Context) {
     AdapterRecord* adapter = (AdapterRecord*)Context;
     adapter->RxCurrentPage = ReadCurrentOnce(adapter);
     for (ULONG readings = 1; readings < STABLE_READ_LIMIT; readings++) {
@@ -32,7 +32,7 @@ BOOLEAN SyncCardGetCurrent(PVOID Context) {
     return FALSE;
 }
 
-BOOLEAN SyncCardGetXmitStatus(PVOID Context) {
+BOOLEAN NDIS_API SyncCardGetXmitStatus(PVOID Context) {
     AdapterRecord* adapter = (AdapterRecord*)Context;
     adapter->TxStatus = CardReadRegister(adapter, NIC_XMIT_STATUS);
     return FALSE;
@@ -46,14 +46,14 @@ VOID CardSetBoundary(AdapterRecord* Adapter) {
     CardWriteRegister(Adapter, NIC_BOUNDARY, (UCHAR)(page - 1));
 }
 
-BOOLEAN SyncCardSetReceiveConfig(PVOID Context) {
+BOOLEAN NDIS_API SyncCardSetReceiveConfig(PVOID Context) {
     AdapterRecord* adapter = (AdapterRecord*)Context;
     CardWriteRegister(adapter, NIC_RCV_CONFIG, adapter->RcrValue);
     return FALSE;
 }
 
 // The tallies clear when read; each reading is 0..255 and is added as such.
-BOOLEAN SyncCardUpdateCounters(PVOID Context) {
+BOOLEAN NDIS_API SyncCardUpdateCounters(PVOID Context) {
     AdapterRecord* adapter = (AdapterRecord*)Context;
     adapter->AlignmentErrorCount += CardReadRegister(adapter, NIC_FAE_ERR_CNTR);
     adapter->CrcErrorCount += CardReadRegister(adapter, NIC_CRC_ERR_CNTR);
@@ -61,7 +61,7 @@ BOOLEAN SyncCardUpdateCounters(PVOID Context) {
     return FALSE;
 }
 
-BOOLEAN SyncCardAcknowledgeOverflow(PVOID Context) {
+BOOLEAN NDIS_API SyncCardAcknowledgeOverflow(PVOID Context) {
     AdapterRecord* adapter = (AdapterRecord*)Context;
     if (adapter->IsrBits & ISR_RCV_ERR) SyncCardUpdateCounters(adapter);
     return FALSE;
@@ -69,7 +69,7 @@ BOOLEAN SyncCardAcknowledgeOverflow(PVOID Context) {
 
 // Register half of ring-overflow recovery: stop, note a transmit that was
 // cut off without a completion, and restart in internal loopback.
-BOOLEAN SyncCardHandleOverflow(PVOID Context) {
+BOOLEAN NDIS_API SyncCardHandleOverflow(PVOID Context) {
     AdapterRecord* adapter = (AdapterRecord*)Context;
     SyncCardStop(adapter);
     KeStallExecutionProcessor(STOP_SETTLE_US);

@@ -22,7 +22,7 @@ VOID CardWriteMulticastRegisters(AdapterRecord* Adapter, const UCHAR* Values) {
 // the station address, the multicast hash and CURR, return to page 0
 // (stopped) and re-arm. While page 1 is selected, offset 0x07 is CURR and
 // 0x0F is MAR7, so the interrupt service routine must not run meanwhile.
-static BOOLEAN SyncCardLoadAddressRegisters(PVOID Context) {
+static BOOLEAN NDIS_API SyncCardLoadAddressRegisters(PVOID Context) {
     AdapterRecord* adapter = (AdapterRecord*)Context;
 
     adapter->InterruptsArmed = 0;

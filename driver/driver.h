@@ -4,18 +4,18 @@
 
 #include "driver/adapter.h"
 
-extern "C" NTSTATUS DriverEntry(PVOID DriverObject, PVOID RegistryPath);
+extern "C" NTSTATUS NDIS_API DriverEntry(PVOID DriverObject, PVOID RegistryPath);
 
 // Highest acceptable physical address for the record: every bit set.
 extern const NDIS_PHYSICAL_ADDRESS HighestAcceptableMax;
 
-NDIS_STATUS Ne2000Initialize(PNDIS_STATUS OpenErrorStatus, PUINT SelectedMediumIndex,
+NDIS_STATUS NDIS_API Ne2000Initialize(PNDIS_STATUS OpenErrorStatus, PUINT SelectedMediumIndex,
                              PNDIS_MEDIUM MediumArray, UINT MediumArraySize,
                              NDIS_HANDLE MiniportAdapterHandle,
                              NDIS_HANDLE WrapperConfigurationContext);
 NDIS_STATUS Ne2000RegisterAdapter(AdapterRecord* Adapter, BOOLEAN ConfigError,
                                   ULONG ConfigErrorValue);
-VOID Ne2000Halt(NDIS_HANDLE MiniportAdapterContext);
-NDIS_STATUS Ne2000Reset(PBOOLEAN AddressingReset, NDIS_HANDLE MiniportAdapterContext);
+VOID NDIS_API Ne2000Halt(NDIS_HANDLE MiniportAdapterContext);
+NDIS_STATUS NDIS_API Ne2000Reset(PBOOLEAN AddressingReset, NDIS_HANDLE MiniportAdapterContext);
 
 #endif  // DRIVER_DRIVER_H

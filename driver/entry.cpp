@@ -7,7 +7,7 @@
 
 MINIPORT_BLOCK Ne2000MiniportBlock;
 
-extern "C" NE2K_INIT_CODE NTSTATUS DriverEntry(PVOID DriverObject, PVOID RegistryPath) {
+extern "C" NE2K_INIT_CODE NTSTATUS NDIS_API DriverEntry(PVOID DriverObject, PVOID RegistryPath) {
     NDIS_HANDLE wrapper = nullptr;
     NdisInitializeWrapper(&wrapper, DriverObject, RegistryPath, nullptr);
     Ne2000MiniportBlock.WrapperHandle = wrapper;

@@ -24,7 +24,7 @@ VOID AbortQueuedSends(AdapterRecord* Adapter) {
 
 }  // namespace
 
-VOID Ne2000Halt(NDIS_HANDLE MiniportAdapterContext) {
+VOID NDIS_API Ne2000Halt(NDIS_HANDLE MiniportAdapterContext) {
     AdapterRecord* adapter = (AdapterRecord*)MiniportAdapterContext;
     CardStop(adapter);
     NdisMDeregisterInterrupt(&adapter->InterruptObject);
@@ -37,7 +37,7 @@ VOID Ne2000Halt(NDIS_HANDLE MiniportAdapterContext) {
     NdisFreeMemory(adapter, sizeof(AdapterRecord), 0);
 }
 
-NDIS_STATUS Ne2000Reset(PBOOLEAN AddressingReset, NDIS_HANDLE MiniportAdapterContext) {
+NDIS_STATUS NDIS_API Ne2000Reset(PBOOLEAN AddressingReset, NDIS_HANDLE MiniportAdapterContext) {
     (void)AddressingReset;  // not written: the restart reprograms everything from the record
     AdapterRecord* adapter = (AdapterRecord*)MiniportAdapterContext;
     adapter->TxActiveIndex = TX_INDEX_IDLE;

@@ -56,7 +56,7 @@ NE2K_PAGEABLE_CODE BOOLEAN ReadKeyword(NDIS_HANDLE Config, const WCHAR* Name,
 
 }  // namespace
 
-NE2K_PAGEABLE_CODE NDIS_STATUS Ne2000Initialize(PNDIS_STATUS OpenErrorStatus,
+NE2K_PAGEABLE_CODE NDIS_STATUS NDIS_API Ne2000Initialize(PNDIS_STATUS OpenErrorStatus,
                                                 PUINT SelectedMediumIndex,
                                                 PNDIS_MEDIUM MediumArray, UINT MediumArraySize,
                                                 NDIS_HANDLE MiniportAdapterHandle,

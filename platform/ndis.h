@@ -6,14 +6,27 @@
 // Widths are fixed: ULONG is 32 bits on every host. Layouts that the
 // 32-bit x86 target fixes are checked below when pointers are 4 bytes; on a
 // 64-bit host the same fields come in the same order.
+//
+// On the 32-bit x86 target every wrapper and HAL operation, every handler
+// the wrapper calls and the entry point use the callee-pops convention
+// (NDIS_API); NdisWriteErrorLogEntry, whose argument count varies, is the
+// one caller-pops operation. 64-bit hosts have a single convention.
 #ifndef PLATFORM_NDIS_H
 #define PLATFORM_NDIS_H
 
+#if defined(__i386__)
+#define NDIS_API __attribute__((stdcall))
+#else
+#define NDIS_API
+#endif
+
 typedef unsigned char UCHAR, *PUCHAR;
 typedef unsigned short USHORT, *PUSHORT;
+typedef short SHORT;
 typedef unsigned int ULONG, *PULONG;  // 32 bits on ILP32 and LP64 alike
 typedef unsigned int UINT, *PUINT;
 typedef signed char CCHAR;
+typedef char CHAR, *PCHAR;
 typedef int LONG;
 typedef unsigned long long ULONGLONG;
 typedef UCHAR BOOLEAN, *PBOOLEAN;
@@ -128,16 +141,35 @@ typedef struct _NDIS_MINIPORT_INTERRUPT {
     PVOID WrapperReserved[8];
 } NDIS_MINIPORT_INTERRUPT, *PNDIS_MINIPORT_INTERRUPT;
 
+// The wrapper's Ethernet filter database of one adapter; its contents
+// belong to the wrapper.
+typedef struct _ETH_FILTER ETH_FILTER, *PETH_FILTER;
+
+// The start of the wrapper's record of one miniport adapter, at which the
+// miniport adapter handle points. The receive indications find the
+// adapter's Ethernet filter database there; the rest of the record belongs
+// to the wrapper.
+typedef struct _NDIS_MINIPORT_BLOCK {
+    PETH_FILTER EthDB;
+} NDIS_MINIPORT_BLOCK, *PNDIS_MINIPORT_BLOCK;
+
 // ---------------------------------------------------------------------------
 // Buffers and packets.
 //
-// A buffer describes one piece of host memory; its first pointer links the
-// next buffer of the chain (null at the end).
+// A buffer describes one piece of host memory, laid out as the target's
+// memory descriptor; Next links the next buffer of the chain (null at the
+// end). The wrapper hands buffers over mapped: MappedSystemVa is where the
+// bytes are, StartVa the start of the page they begin in, ByteOffset their
+// offset in that page.
 typedef struct _NDIS_BUFFER {
     struct _NDIS_BUFFER* Next;
-    PVOID VirtualAddress;
-    ULONG ByteOffset;  // offset of VirtualAddress within its page
-    ULONG Length;      // bytes
+    SHORT Size;             // bytes of this descriptor and its page list
+    SHORT Flags;
+    PVOID Process;
+    PVOID MappedSystemVa;
+    PVOID StartVa;
+    ULONG ByteCount;        // bytes
+    ULONG ByteOffset;       // offset of the first byte within StartVa's page
 } NDIS_BUFFER, *PNDIS_BUFFER;
 
 #define NDIS_PAGE_SIZE 4096u
@@ -164,40 +196,43 @@ typedef struct _NDIS_PACKET {
 
 // ---------------------------------------------------------------------------
 // Handler table, NDIS 3.0 form.
-typedef BOOLEAN (*W_CHECK_FOR_HANG_HANDLER)(NDIS_HANDLE MiniportAdapterContext);
-typedef VOID (*W_DISABLE_INTERRUPT_HANDLER)(NDIS_HANDLE MiniportAdapterContext);
-typedef VOID (*W_ENABLE_INTERRUPT_HANDLER)(NDIS_HANDLE MiniportAdapterContext);
-typedef VOID (*W_HALT_HANDLER)(NDIS_HANDLE MiniportAdapterContext);
-typedef VOID (*W_HANDLE_INTERRUPT_HANDLER)(NDIS_HANDLE MiniportAdapterContext);
-typedef NDIS_STATUS (*W_INITIALIZE_HANDLER)(PNDIS_STATUS OpenErrorStatus,
+typedef BOOLEAN (NDIS_API *W_CHECK_FOR_HANG_HANDLER)(NDIS_HANDLE MiniportAdapterContext);
+typedef VOID (NDIS_API *W_DISABLE_INTERRUPT_HANDLER)(NDIS_HANDLE MiniportAdapterContext);
+typedef VOID (NDIS_API *W_ENABLE_INTERRUPT_HANDLER)(NDIS_HANDLE MiniportAdapterContext);
+typedef VOID (NDIS_API *W_HALT_HANDLER)(NDIS_HANDLE MiniportAdapterContext);
+typedef VOID (NDIS_API *W_HANDLE_INTERRUPT_HANDLER)(NDIS_HANDLE MiniportAdapterContext);
+typedef NDIS_STATUS (NDIS_API *W_INITIALIZE_HANDLER)(PNDIS_STATUS OpenErrorStatus,
                                             PUINT SelectedMediumIndex,
                                             PNDIS_MEDIUM MediumArray,
                                             UINT MediumArraySize,
                                             NDIS_HANDLE MiniportAdapterHandle,
                                             NDIS_HANDLE WrapperConfigurationContext);
-typedef VOID (*W_ISR_HANDLER)(PBOOLEAN InterruptRecognized,
+typedef VOID (NDIS_API *W_ISR_HANDLER)(PBOOLEAN InterruptRecognized,
                               PBOOLEAN QueueMiniportHandleInterrupt,
                               NDIS_HANDLE MiniportAdapterContext);
-typedef NDIS_STATUS (*W_QUERY_INFORMATION_HANDLER)(NDIS_HANDLE MiniportAdapterContext,
+typedef NDIS_STATUS (NDIS_API *W_QUERY_INFORMATION_HANDLER)(NDIS_HANDLE MiniportAdapterContext,
                                                    NDIS_OID Oid, PVOID InformationBuffer,
                                                    ULONG InformationBufferLength,
                                                    PULONG BytesWritten, PULONG BytesNeeded);
-typedef NDIS_STATUS (*W_RECONFIGURE_HANDLER)(PNDIS_STATUS OpenErrorStatus,
+typedef NDIS_STATUS (NDIS_API *W_RECONFIGURE_HANDLER)(PNDIS_STATUS OpenErrorStatus,
                                              NDIS_HANDLE MiniportAdapterContext,
                                              NDIS_HANDLE WrapperConfigurationContext);
-typedef NDIS_STATUS (*W_RESET_HANDLER)(PBOOLEAN AddressingReset,
+typedef NDIS_STATUS (NDIS_API *W_RESET_HANDLER)(PBOOLEAN AddressingReset,
                                        NDIS_HANDLE MiniportAdapterContext);
-typedef NDIS_STATUS (*W_SEND_HANDLER)(NDIS_HANDLE MiniportAdapterContext, PNDIS_PACKET Packet,
+typedef NDIS_STATUS (NDIS_API *W_SEND_HANDLER)(NDIS_HANDLE MiniportAdapterContext, PNDIS_PACKET Packet,
                                       UINT Flags);
-typedef NDIS_STATUS (*W_SET_INFORMATION_HANDLER)(NDIS_HANDLE MiniportAdapterContext,
+typedef NDIS_STATUS (NDIS_API *W_SET_INFORMATION_HANDLER)(NDIS_HANDLE MiniportAdapterContext,
                                                  NDIS_OID Oid, PVOID InformationBuffer,
                                                  ULONG InformationBufferLength,
                                                  PULONG BytesRead, PULONG BytesNeeded);
-typedef NDIS_STATUS (*W_TRANSFER_DATA_HANDLER)(PNDIS_PACKET Packet, PUINT BytesTransferred,
+typedef NDIS_STATUS (NDIS_API *W_TRANSFER_DATA_HANDLER)(PNDIS_PACKET Packet, PUINT BytesTransferred,
                                                NDIS_HANDLE MiniportAdapterContext,
                                                NDIS_HANDLE MiniportReceiveContext,
                                                UINT ByteOffset, UINT BytesToTransfer);
-typedef BOOLEAN (*W_SYNCHRONIZE_FUNCTION)(PVOID SynchronizeContext);
+typedef BOOLEAN (NDIS_API *W_SYNCHRONIZE_FUNCTION)(PVOID SynchronizeContext);
+
+// The driver's entry point: the driver object and the registry path.
+typedef NTSTATUS (NDIS_API *DRIVER_INITIALIZE)(PVOID DriverObject, PVOID RegistryPath);
 
 typedef struct _NDIS_MINIPORT_CHARACTERISTICS {
     UCHAR MajorNdisVersion;
@@ -227,6 +262,14 @@ static_assert(__builtin_offsetof(NDIS_PACKET, Private.Head) == 0x08, "buffer cha
 static_assert(__builtin_offsetof(NDIS_PACKET, Private.Count) == 0x14, "buffer count");
 static_assert(__builtin_offsetof(NDIS_PACKET, Private.ValidCounts) == 0x1C, "ValidCounts");
 static_assert(__builtin_offsetof(NDIS_PACKET, MiniportReserved) == 0x20, "MiniportReserved");
+static_assert(sizeof(NDIS_BUFFER) == 0x1C, "buffer descriptor");
+static_assert(__builtin_offsetof(NDIS_BUFFER, Size) == 0x04, "Size");
+static_assert(__builtin_offsetof(NDIS_BUFFER, Flags) == 0x06, "Flags");
+static_assert(__builtin_offsetof(NDIS_BUFFER, Process) == 0x08, "Process");
+static_assert(__builtin_offsetof(NDIS_BUFFER, MappedSystemVa) == 0x0C, "MappedSystemVa");
+static_assert(__builtin_offsetof(NDIS_BUFFER, StartVa) == 0x10, "StartVa");
+static_assert(__builtin_offsetof(NDIS_BUFFER, ByteCount) == 0x14, "ByteCount");
+static_assert(__builtin_offsetof(NDIS_BUFFER, ByteOffset) == 0x18, "ByteOffset");
 #endif
 
 // ---------------------------------------------------------------------------
@@ -288,71 +331,75 @@ static_assert(__builtin_offsetof(NDIS_PACKET, MiniportReserved) == 0x20, "Minipo
 extern "C" {
 
 // Wrapper: registration
-VOID NdisInitializeWrapper(PNDIS_HANDLE NdisWrapperHandle, PVOID SystemSpecific1,
+VOID NDIS_API NdisInitializeWrapper(PNDIS_HANDLE NdisWrapperHandle, PVOID SystemSpecific1,
                            PVOID SystemSpecific2, PVOID SystemSpecific3);
-NDIS_STATUS NdisMRegisterMiniport(NDIS_HANDLE NdisWrapperHandle,
+NDIS_STATUS NDIS_API NdisMRegisterMiniport(NDIS_HANDLE NdisWrapperHandle,
                                   PNDIS_MINIPORT_CHARACTERISTICS MiniportCharacteristics,
                                   UINT CharacteristicsLength);
 
 // Wrapper: configuration
-VOID NdisOpenConfiguration(PNDIS_STATUS Status, PNDIS_HANDLE ConfigurationHandle,
+VOID NDIS_API NdisOpenConfiguration(PNDIS_STATUS Status, PNDIS_HANDLE ConfigurationHandle,
                            NDIS_HANDLE WrapperConfigurationContext);
-VOID NdisReadConfiguration(PNDIS_STATUS Status, PNDIS_CONFIGURATION_PARAMETER* ParameterValue,
+VOID NDIS_API NdisReadConfiguration(PNDIS_STATUS Status, PNDIS_CONFIGURATION_PARAMETER* ParameterValue,
                            NDIS_HANDLE ConfigurationHandle, PNDIS_STRING Keyword,
                            NDIS_PARAMETER_TYPE ParameterType);
-VOID NdisReadNetworkAddress(PNDIS_STATUS Status, PVOID* NetworkAddress,
+VOID NDIS_API NdisReadNetworkAddress(PNDIS_STATUS Status, PVOID* NetworkAddress,
                             PUINT NetworkAddressLength, NDIS_HANDLE ConfigurationHandle);
-VOID NdisReadMcaPosInformation(PNDIS_STATUS Status, NDIS_HANDLE WrapperConfigurationContext,
+VOID NDIS_API NdisReadMcaPosInformation(PNDIS_STATUS Status, NDIS_HANDLE WrapperConfigurationContext,
                                PUINT ChannelNumber, PNDIS_MCA_POS_DATA McaData);
-VOID NdisCloseConfiguration(NDIS_HANDLE ConfigurationHandle);
-CCHAR NdisSystemProcessorCount(VOID);
+VOID NDIS_API NdisCloseConfiguration(NDIS_HANDLE ConfigurationHandle);
+CCHAR NDIS_API NdisSystemProcessorCount(VOID);
 
 // Wrapper: memory
-NDIS_STATUS NdisAllocateMemory(PVOID* VirtualAddress, UINT Length, UINT MemoryFlags,
+NDIS_STATUS NDIS_API NdisAllocateMemory(PVOID* VirtualAddress, UINT Length, UINT MemoryFlags,
                                NDIS_PHYSICAL_ADDRESS HighestAcceptableAddress);
-VOID NdisFreeMemory(PVOID VirtualAddress, UINT Length, UINT MemoryFlags);
+VOID NDIS_API NdisFreeMemory(PVOID VirtualAddress, UINT Length, UINT MemoryFlags);
 
 // Wrapper: adapter resources
-VOID NdisMSetAttributes(NDIS_HANDLE MiniportAdapterHandle, NDIS_HANDLE MiniportAdapterContext,
+VOID NDIS_API NdisMSetAttributes(NDIS_HANDLE MiniportAdapterHandle, NDIS_HANDLE MiniportAdapterContext,
                         BOOLEAN BusMaster, NDIS_INTERFACE_TYPE AdapterType);
-NDIS_STATUS NdisMRegisterIoPortRange(PULONG PortOffset, NDIS_HANDLE MiniportAdapterHandle,
+NDIS_STATUS NDIS_API NdisMRegisterIoPortRange(PULONG PortOffset, NDIS_HANDLE MiniportAdapterHandle,
                                      UINT InitialPort, UINT NumberOfPorts);
-VOID NdisMDeregisterIoPortRange(NDIS_HANDLE MiniportAdapterHandle, UINT InitialPort,
+VOID NDIS_API NdisMDeregisterIoPortRange(NDIS_HANDLE MiniportAdapterHandle, UINT InitialPort,
                                 UINT NumberOfPorts, ULONG PortOffset);
-NDIS_STATUS NdisMMapIoSpace(PVOID* VirtualAddress, NDIS_HANDLE MiniportAdapterHandle,
+NDIS_STATUS NDIS_API NdisMMapIoSpace(PVOID* VirtualAddress, NDIS_HANDLE MiniportAdapterHandle,
                             NDIS_PHYSICAL_ADDRESS PhysicalAddress, UINT Length);
-VOID NdisMUnmapIoSpace(NDIS_HANDLE MiniportAdapterHandle, PVOID VirtualAddress, UINT Length);
-NDIS_STATUS NdisMRegisterInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt,
+VOID NDIS_API NdisMUnmapIoSpace(NDIS_HANDLE MiniportAdapterHandle, PVOID VirtualAddress, UINT Length);
+NDIS_STATUS NDIS_API NdisMRegisterInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt,
                                    NDIS_HANDLE MiniportAdapterHandle, UINT InterruptVector,
                                    UINT InterruptLevel, BOOLEAN RequestIsr,
                                    BOOLEAN SharedInterrupt, NDIS_INTERRUPT_MODE InterruptMode);
-VOID NdisMDeregisterInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt);
-BOOLEAN NdisMSynchronizeWithInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt,
+VOID NDIS_API NdisMDeregisterInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt);
+BOOLEAN NDIS_API NdisMSynchronizeWithInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt,
                                       PVOID SynchronizeFunction, PVOID SynchronizeContext);
 
 // Wrapper: sends and receives
-VOID NdisMSendComplete(NDIS_HANDLE MiniportAdapterHandle, PNDIS_PACKET Packet,
+VOID NDIS_API NdisMSendComplete(NDIS_HANDLE MiniportAdapterHandle, PNDIS_PACKET Packet,
                        NDIS_STATUS Status);
-VOID NdisMEthIndicateReceive(NDIS_HANDLE MiniportAdapterHandle,
-                             NDIS_HANDLE MiniportReceiveContext, PVOID HeaderBuffer,
-                             UINT HeaderBufferSize, PVOID LookaheadBuffer,
-                             UINT LookaheadBufferSize, UINT PacketSize);
-VOID NdisMEthIndicateReceiveComplete(NDIS_HANDLE MiniportAdapterHandle);
+// The wrapper's Ethernet filter: hands a received frame (its header and
+// lookahead; Address is its destination) to the protocols whose filter
+// passes it, and tells them a pass of indications is complete. Reached
+// through NdisMEthIndicateReceive and NdisMEthIndicateReceiveComplete below.
+VOID NDIS_API EthFilterDprIndicateReceive(PETH_FILTER Filter, NDIS_HANDLE MacReceiveContext,
+                                          PCHAR Address, PVOID HeaderBuffer,
+                                          UINT HeaderBufferSize, PVOID LookaheadBuffer,
+                                          UINT LookaheadBufferSize, UINT PacketSize);
+VOID NDIS_API EthFilterDprIndicateReceiveComplete(PETH_FILTER Filter);
 
 // Wrapper: event log. NumberOfErrorValues 32-bit data words follow.
 VOID NdisWriteErrorLogEntry(NDIS_HANDLE NdisAdapterHandle, NDIS_ERROR_CODE ErrorCode,
                             ULONG NumberOfErrorValues, ...);
 
 // Hardware abstraction layer: port I/O and stall.
-UCHAR READ_PORT_UCHAR(ULONG Port);
-USHORT READ_PORT_USHORT(ULONG Port);
-VOID WRITE_PORT_UCHAR(ULONG Port, UCHAR Value);
-VOID WRITE_PORT_USHORT(ULONG Port, USHORT Value);
-VOID READ_PORT_BUFFER_UCHAR(ULONG Port, PUCHAR Buffer, ULONG Count);
-VOID READ_PORT_BUFFER_USHORT(ULONG Port, PUSHORT Buffer, ULONG Count);
-VOID WRITE_PORT_BUFFER_UCHAR(ULONG Port, PUCHAR Buffer, ULONG Count);
-VOID WRITE_PORT_BUFFER_USHORT(ULONG Port, PUSHORT Buffer, ULONG Count);
-VOID KeStallExecutionProcessor(ULONG MicroSeconds);
+UCHAR NDIS_API READ_PORT_UCHAR(ULONG Port);
+USHORT NDIS_API READ_PORT_USHORT(ULONG Port);
+VOID NDIS_API WRITE_PORT_UCHAR(ULONG Port, UCHAR Value);
+VOID NDIS_API WRITE_PORT_USHORT(ULONG Port, USHORT Value);
+VOID NDIS_API READ_PORT_BUFFER_UCHAR(ULONG Port, PUCHAR Buffer, ULONG Count);
+VOID NDIS_API READ_PORT_BUFFER_USHORT(ULONG Port, PUSHORT Buffer, ULONG Count);
+VOID NDIS_API WRITE_PORT_BUFFER_UCHAR(ULONG Port, PUCHAR Buffer, ULONG Count);
+VOID NDIS_API WRITE_PORT_BUFFER_USHORT(ULONG Port, PUSHORT Buffer, ULONG Count);
+VOID NDIS_API KeStallExecutionProcessor(ULONG MicroSeconds);
 
 }  // extern "C"
 
@@ -372,19 +419,19 @@ static inline VOID NdisZeroMemory(PVOID Destination, ULONG Length) {
 }
 
 static inline VOID NdisQueryBuffer(PNDIS_BUFFER Buffer, PVOID* VirtualAddress, PUINT Length) {
-    if (VirtualAddress) *VirtualAddress = Buffer->VirtualAddress;
-    *Length = Buffer->Length;
+    if (VirtualAddress) *VirtualAddress = Buffer->MappedSystemVa;
+    *Length = Buffer->ByteCount;
 }
 
 static inline VOID NdisQueryBufferOffset(PNDIS_BUFFER Buffer, PUINT Offset, PUINT Length) {
     *Offset = Buffer->ByteOffset;
-    *Length = Buffer->Length;
+    *Length = Buffer->ByteCount;
 }
 
 // Pages spanned by the buffer's bytes (at least 1 for an empty buffer).
 static inline UINT NDIS_BUFFER_TO_SPAN_PAGES(PNDIS_BUFFER Buffer) {
-    if (Buffer->Length == 0) return 1;
-    return (UINT)(((Buffer->ByteOffset & (NDIS_PAGE_SIZE - 1)) + Buffer->Length +
+    if (Buffer->ByteCount == 0) return 1;
+    return (UINT)(((Buffer->ByteOffset & (NDIS_PAGE_SIZE - 1)) + Buffer->ByteCount +
                    NDIS_PAGE_SIZE - 1) / NDIS_PAGE_SIZE);
 }
 
@@ -416,6 +463,22 @@ static inline VOID NdisQueryPacket(PNDIS_PACKET Packet, PUINT PhysicalBufferCoun
     if (BufferCount) *BufferCount = Packet->Private.Count;
     if (FirstBuffer) *FirstBuffer = Packet->Private.Head;
     if (TotalPacketLength) *TotalPacketLength = Packet->Private.TotalLength;
+}
+
+// Receive indications go to the wrapper's Ethernet filter database of the
+// adapter, found through the miniport adapter handle.
+static inline VOID NdisMEthIndicateReceive(NDIS_HANDLE MiniportAdapterHandle,
+                                           NDIS_HANDLE MiniportReceiveContext, PVOID HeaderBuffer,
+                                           UINT HeaderBufferSize, PVOID LookaheadBuffer,
+                                           UINT LookaheadBufferSize, UINT PacketSize) {
+    EthFilterDprIndicateReceive(((PNDIS_MINIPORT_BLOCK)MiniportAdapterHandle)->EthDB,
+                                MiniportReceiveContext, (PCHAR)HeaderBuffer, HeaderBuffer,
+                                HeaderBufferSize, LookaheadBuffer, LookaheadBufferSize,
+                                PacketSize);
+}
+
+static inline VOID NdisMEthIndicateReceiveComplete(NDIS_HANDLE MiniportAdapterHandle) {
+    EthFilterDprIndicateReceiveComplete(((PNDIS_MINIPORT_BLOCK)MiniportAdapterHandle)->EthDB);
 }
 
 #endif  // PLATFORM_NDIS_H

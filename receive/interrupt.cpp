@@ -11,13 +11,13 @@
 #include "receive/receive.h"
 #include "transmit/transmit.h"
 
-VOID Ne2000EnableInterrupt(NDIS_HANDLE MiniportAdapterContext) {
+VOID NDIS_API Ne2000EnableInterrupt(NDIS_HANDLE MiniportAdapterContext) {
     AdapterRecord* adapter = (AdapterRecord*)MiniportAdapterContext;
     CardWriteRegister(adapter, NIC_INTR_MASK, adapter->ImrValue);
     adapter->InterruptsArmed = 1;
 }
 
-VOID Ne2000DisableInterrupt(NDIS_HANDLE MiniportAdapterContext) {
+VOID NDIS_API Ne2000DisableInterrupt(NDIS_HANDLE MiniportAdapterContext) {
     AdapterRecord* adapter = (AdapterRecord*)MiniportAdapterContext;
     adapter->InterruptsArmed = 0;
     CardWriteRegister(adapter, NIC_INTR_MASK, IMR_MASK_ALL);
@@ -25,7 +25,7 @@ VOID Ne2000DisableInterrupt(NDIS_HANDLE MiniportAdapterContext) {
 
 // May run beside any other handler: touches the card only while armed, and
 // then only reads ISR and writes IMR.
-VOID Ne2000Isr(PBOOLEAN InterruptRecognized, PBOOLEAN QueueMiniportHandleInterrupt,
+VOID NDIS_API Ne2000Isr(PBOOLEAN InterruptRecognized, PBOOLEAN QueueMiniportHandleInterrupt,
                NDIS_HANDLE MiniportAdapterContext) {
     AdapterRecord* adapter = (AdapterRecord*)MiniportAdapterContext;
     BOOLEAN ours = FALSE;
@@ -75,7 +75,7 @@ static VOID IntServeReceive(AdapterRecord* Adapter) {
     if (Adapter->IsrBits & ISR_XMIT_DONE) IntServeTransmit(Adapter);
 }
 
-VOID Ne2000HandleInterrupt(NDIS_HANDLE MiniportAdapterContext) {
+VOID NDIS_API Ne2000HandleInterrupt(NDIS_HANDLE MiniportAdapterContext) {
     AdapterRecord* adapter = (AdapterRecord*)MiniportAdapterContext;
 
     // The service routine masked the card when it asked for this call, but a

@@ -4,17 +4,17 @@
 
 #include "driver/adapter.h"
 
-VOID Ne2000Isr(PBOOLEAN InterruptRecognized, PBOOLEAN QueueMiniportHandleInterrupt,
+VOID NDIS_API Ne2000Isr(PBOOLEAN InterruptRecognized, PBOOLEAN QueueMiniportHandleInterrupt,
                NDIS_HANDLE MiniportAdapterContext);
-VOID Ne2000EnableInterrupt(NDIS_HANDLE MiniportAdapterContext);
-VOID Ne2000DisableInterrupt(NDIS_HANDLE MiniportAdapterContext);
-VOID Ne2000HandleInterrupt(NDIS_HANDLE MiniportAdapterContext);
+VOID NDIS_API Ne2000EnableInterrupt(NDIS_HANDLE MiniportAdapterContext);
+VOID NDIS_API Ne2000DisableInterrupt(NDIS_HANDLE MiniportAdapterContext);
+VOID NDIS_API Ne2000HandleInterrupt(NDIS_HANDLE MiniportAdapterContext);
 
 BOOLEAN Ne2000RcvDpc(AdapterRecord* Adapter);
 BOOLEAN Ne2000PacketOK(AdapterRecord* Adapter);
 ULONG Ne2000IndicatePacket(AdapterRecord* Adapter);  // 0 indicated, 1 refused
 
-NDIS_STATUS Ne2000TransferData(PNDIS_PACKET Packet, PUINT BytesTransferred,
+NDIS_STATUS NDIS_API Ne2000TransferData(PNDIS_PACKET Packet, PUINT BytesTransferred,
                                NDIS_HANDLE MiniportAdapterContext,
                                NDIS_HANDLE MiniportReceiveContext, UINT ByteOffset,
                                UINT BytesToTransfer);

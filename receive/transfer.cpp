@@ -61,7 +61,7 @@ static VOID TransferTransmitTail(AdapterRecord* Adapter) {
 // ByteOffset counts from the first byte after the 14-byte Ethernet header.
 // The range checks avoid unsigned wrap-around, so a range whose true start
 // lies past the frame's end fails whatever its offset and count.
-NDIS_STATUS Ne2000TransferData(PNDIS_PACKET Packet, PUINT BytesTransferred,
+NDIS_STATUS NDIS_API Ne2000TransferData(PNDIS_PACKET Packet, PUINT BytesTransferred,
                                NDIS_HANDLE MiniportAdapterContext,
                                NDIS_HANDLE MiniportReceiveContext, UINT ByteOffset,
                                UINT BytesToTransfer) {

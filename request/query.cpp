@@ -47,7 +47,7 @@ static const char VendorDescription[] = "Novell 2000 Adapter.";
     (NDIS_MAC_OPTION_COPY_LOOKAHEAD_DATA | NDIS_MAC_OPTION_RECEIVE_SERIALIZED |      \
      NDIS_MAC_OPTION_TRANSFERS_NOT_PEND | NDIS_MAC_OPTION_NO_LOOPBACK)
 
-NDIS_STATUS Ne2000QueryInformation(NDIS_HANDLE MiniportAdapterContext, NDIS_OID Oid,
+NDIS_STATUS NDIS_API Ne2000QueryInformation(NDIS_HANDLE MiniportAdapterContext, NDIS_OID Oid,
                                    PVOID InformationBuffer, ULONG InformationBufferLength,
                                    PULONG BytesWritten, PULONG BytesNeeded) {
     AdapterRecord* Adapter = (AdapterRecord*)MiniportAdapterContext;

@@ -25,11 +25,11 @@ static inline ULONG ReadUlong(const VOID* Buffer) {
     return value;
 }
 
-static inline VOID SyncWithInterrupt(AdapterRecord* Adapter, BOOLEAN (*Routine)(PVOID)) {
+static inline VOID SyncWithInterrupt(AdapterRecord* Adapter, W_SYNCHRONIZE_FUNCTION Routine) {
     NdisMSynchronizeWithInterrupt(&Adapter->InterruptObject, (PVOID)Routine, Adapter);
 }
 
-NDIS_STATUS Ne2000SetInformation(NDIS_HANDLE MiniportAdapterContext, NDIS_OID Oid,
+NDIS_STATUS NDIS_API Ne2000SetInformation(NDIS_HANDLE MiniportAdapterContext, NDIS_OID Oid,
                                  PVOID InformationBuffer, ULONG InformationBufferLength,
                                  PULONG BytesRead, PULONG BytesNeeded) {
     AdapterRecord* Adapter = (AdapterRecord*)MiniportAdapterContext;
@@ -182,12 +182,12 @@ static VOID CardLoadMulticastRegs(AdapterRecord* Adapter, const UCHAR* Values) {
 
 // Every hash bit set; MarValues is kept for when the filter drops
 // all-multicast and promiscuous.
-BOOLEAN SyncCardSetAllMulticast(PVOID Context) {
+BOOLEAN NDIS_API SyncCardSetAllMulticast(PVOID Context) {
     CardLoadMulticastRegs((AdapterRecord*)Context, nullptr);
     return FALSE;
 }
 
-BOOLEAN SyncCardCopyMulticastRegs(PVOID Context) {
+BOOLEAN NDIS_API SyncCardCopyMulticastRegs(PVOID Context) {
     AdapterRecord* Adapter = (AdapterRecord*)Context;
     CardLoadMulticastRegs(Adapter, Adapter->MarValues);
     return FALSE;

@@ -61,8 +61,15 @@ void HostAccess::no_host() {
 
 Adapter* HostAccess::adapter(Host& h, NDIS_HANDLE handle, const char* operation) {
     for (auto& a : h.adapters_)
-        if (a.get() == handle) return a.get();
+        if (a->handle() == handle) return a.get();
     h.problem(std::string(operation) + ": unknown miniport adapter handle");
+    return nullptr;
+}
+
+Adapter* HostAccess::adapter_by_filter(Host& h, PETH_FILTER filter, const char* operation) {
+    for (auto& a : h.adapters_)
+        if (&a->filter_ == filter) return a.get();
+    h.problem(std::string(operation) + ": unknown filter database");
     return nullptr;
 }
 
@@ -440,24 +447,24 @@ void HostAccess::write16s(Host& h, std::uint32_t port, const std::uint16_t* src,
 // from the driver into the device.
 extern "C" {
 
-UCHAR READ_PORT_UCHAR(ULONG Port) { return sim::PortOps::read8(sim::HostAccess::host(), Port); }
-USHORT READ_PORT_USHORT(ULONG Port) { return sim::PortOps::read16(sim::HostAccess::host(), Port); }
-VOID WRITE_PORT_UCHAR(ULONG Port, UCHAR Value) {
+UCHAR NDIS_API READ_PORT_UCHAR(ULONG Port) { return sim::PortOps::read8(sim::HostAccess::host(), Port); }
+USHORT NDIS_API READ_PORT_USHORT(ULONG Port) { return sim::PortOps::read16(sim::HostAccess::host(), Port); }
+VOID NDIS_API WRITE_PORT_UCHAR(ULONG Port, UCHAR Value) {
     sim::PortOps::write8(sim::HostAccess::host(), Port, Value);
 }
-VOID WRITE_PORT_USHORT(ULONG Port, USHORT Value) {
+VOID NDIS_API WRITE_PORT_USHORT(ULONG Port, USHORT Value) {
     sim::PortOps::write16(sim::HostAccess::host(), Port, Value);
 }
-VOID READ_PORT_BUFFER_UCHAR(ULONG Port, PUCHAR Buffer, ULONG Count) {
+VOID NDIS_API READ_PORT_BUFFER_UCHAR(ULONG Port, PUCHAR Buffer, ULONG Count) {
     sim::PortOps::read8s(sim::HostAccess::host(), Port, Buffer, Count);
 }
-VOID READ_PORT_BUFFER_USHORT(ULONG Port, PUSHORT Buffer, ULONG Count) {
+VOID NDIS_API READ_PORT_BUFFER_USHORT(ULONG Port, PUSHORT Buffer, ULONG Count) {
     sim::PortOps::read16s(sim::HostAccess::host(), Port, Buffer, Count);
 }
-VOID WRITE_PORT_BUFFER_UCHAR(ULONG Port, PUCHAR Buffer, ULONG Count) {
+VOID NDIS_API WRITE_PORT_BUFFER_UCHAR(ULONG Port, PUCHAR Buffer, ULONG Count) {
     sim::PortOps::write8s(sim::HostAccess::host(), Port, Buffer, Count);
 }
-VOID WRITE_PORT_BUFFER_USHORT(ULONG Port, PUSHORT Buffer, ULONG Count) {
+VOID NDIS_API WRITE_PORT_BUFFER_USHORT(ULONG Port, PUSHORT Buffer, ULONG Count) {
     sim::PortOps::write16s(sim::HostAccess::host(), Port, Buffer, Count);
 }
 
@@ -744,7 +751,10 @@ std::vector<NDIS_PACKET*> Host::never_completed() const {
 // ---------------------------------------------------------------------------
 // Adapter
 
-Adapter::Adapter(Host& host, const AdapterConfig& config) : host_(host), config_(config) {}
+Adapter::Adapter(Host& host, const AdapterConfig& config) : host_(host), config_(config) {
+    filter_.adapter = this;
+    block_.EthDB = &filter_;
+}
 
 template <class F>
 auto Adapter::call(F&& f) -> decltype(f()) {
@@ -1018,7 +1028,8 @@ void HostAccess::send_complete(Host& h, Adapter& a, NDIS_PACKET* packet, NDIS_ST
     if (from) from->on_send_complete(a, packet, status);
 }
 
-void HostAccess::indicate(Host& h, Adapter& a, NDIS_HANDLE context, const std::uint8_t* header,
+void HostAccess::indicate(Host& h, Adapter& a, NDIS_HANDLE context, const std::uint8_t* address,
+                          const std::uint8_t* header,
                           UINT header_size, const std::uint8_t* lookahead, UINT lookahead_size,
                           UINT packet_size) {
     a.counters_.indications++;
@@ -1046,7 +1057,7 @@ void HostAccess::indicate(Host& h, Adapter& a, NDIS_HANDLE context, const std::u
     BindingSnapshot snapshot(a);  // a protocol may unbind
     const std::vector<Adapter::Binding>& bindings = snapshot.bindings();
     for (auto& b : bindings) {
-        if (!ethernet_filter_accepts(header, b.filter, a.station_, b.multicast)) {
+        if (!ethernet_filter_accepts(address, b.filter, a.station_, b.multicast)) {
             a.counters_.filter_dropped++;
             continue;
         }

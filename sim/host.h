@@ -48,10 +48,19 @@ class Segment;
 }  // namespace hw
 
 namespace sim {
+class Adapter;
+}
+
+// The host wrapper's Ethernet filter database of one adapter.
+struct _ETH_FILTER {
+    sim::Adapter* adapter;
+};
+
+namespace sim {
 
 using hw::Nanos;
 using hw::MacAddress;
-using DriverEntryFn = NTSTATUS (*)(PVOID DriverObject, PVOID RegistryPath);
+using DriverEntryFn = DRIVER_INITIALIZE;
 
 class Host;
 class Adapter;
@@ -288,7 +297,7 @@ public:
 
     Host& host() { return host_; }
     const AdapterConfig& config() const { return config_; }
-    NDIS_HANDLE handle() { return this; }  // the miniport adapter handle
+    NDIS_HANDLE handle() { return &block_; }  // the miniport adapter handle
     NDIS_STATUS initialize_status() const { return init_status_; }
     UINT selected_medium() const { return selected_medium_; }
     bool running() const { return running_; }  // initialized and not halted
@@ -424,6 +433,8 @@ private:
 
     Host& host_;
     AdapterConfig config_;
+    NDIS_MINIPORT_BLOCK block_{};  // what the miniport adapter handle points at
+    ETH_FILTER filter_{};          // this adapter's filter database
     NDIS_STATUS init_status_ = NDIS_STATUS_FAILURE;
     UINT selected_medium_ = 0;
     bool running_ = false;

@@ -99,6 +99,7 @@ struct HostAccess {
     [[noreturn]] static void no_host();
     static Adapter* adapter(Host& h, NDIS_HANDLE handle, const char* operation);
     static Adapter* adapter_by_interrupt(Host& h, PNDIS_MINIPORT_INTERRUPT interrupt);
+    static Adapter* adapter_by_filter(Host& h, PETH_FILTER filter, const char* operation);
 
     // Port I/O.
     static std::uint8_t read8(Host& h, std::uint32_t port);
@@ -120,7 +121,8 @@ struct HostAccess {
 
     // Wrapper calls that reach the adapter's private state.
     static void send_complete(Host& h, Adapter& a, NDIS_PACKET* packet, NDIS_STATUS status);
-    static void indicate(Host& h, Adapter& a, NDIS_HANDLE context, const std::uint8_t* header,
+    static void indicate(Host& h, Adapter& a, NDIS_HANDLE context, const std::uint8_t* address,
+                         const std::uint8_t* header,
                          UINT header_size, const std::uint8_t* lookahead, UINT lookahead_size,
                          UINT packet_size);
     static void indicate_complete(Host& h, Adapter& a);

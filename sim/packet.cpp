@@ -47,10 +47,13 @@ void Packet::build(const std::uint8_t* bytes, std::size_t len, const std::vector
         if (bytes && sizes[i]) std::memcpy(data, bytes + at, sizes[i]);
         at += sizes[i];
         NDIS_BUFFER& b = buffers_[i];
+        auto va = reinterpret_cast<std::uintptr_t>(data);
         b.Next = i + 1 < sizes.size() ? &buffers_[i + 1] : nullptr;
-        b.VirtualAddress = data;
-        b.ByteOffset = static_cast<ULONG>(reinterpret_cast<std::uintptr_t>(data) & (NDIS_PAGE_SIZE - 1));
-        b.Length = static_cast<ULONG>(sizes[i]);
+        b.Size = static_cast<SHORT>(sizeof(NDIS_BUFFER));
+        b.MappedSystemVa = data;
+        b.StartVa = reinterpret_cast<PVOID>(va & ~std::uintptr_t{NDIS_PAGE_SIZE - 1});
+        b.ByteOffset = static_cast<ULONG>(va & (NDIS_PAGE_SIZE - 1));
+        b.ByteCount = static_cast<ULONG>(sizes[i]);
     }
     // As a packet comes from the wrapper: the chain linked, the totals not
     // yet counted.
@@ -61,15 +64,15 @@ void Packet::build(const std::uint8_t* bytes, std::size_t len, const std::vector
 
 std::size_t Packet::size() const {
     std::size_t n = 0;
-    for (auto& b : buffers_) n += b.Length;
+    for (auto& b : buffers_) n += b.ByteCount;
     return n;
 }
 
 std::vector<std::uint8_t> Packet::contents() const {
     std::vector<std::uint8_t> out;
     for (const NDIS_BUFFER* b = packet_->Private.Head; b; b = b->Next) {
-        const auto* p = static_cast<const std::uint8_t*>(b->VirtualAddress);
-        out.insert(out.end(), p, p + b->Length);
+        const auto* p = static_cast<const std::uint8_t*>(b->MappedSystemVa);
+        out.insert(out.end(), p, p + b->ByteCount);
     }
     return out;
 }

@@ -373,87 +373,87 @@ using sim::HostAccess;
 
 extern "C" {
 
-VOID NdisInitializeWrapper(PNDIS_HANDLE NdisWrapperHandle, PVOID, PVOID, PVOID) {
+VOID NDIS_API NdisInitializeWrapper(PNDIS_HANDLE NdisWrapperHandle, PVOID, PVOID, PVOID) {
     HostAccess::initialize_wrapper(HostAccess::host(), NdisWrapperHandle);
 }
 
-NDIS_STATUS NdisMRegisterMiniport(NDIS_HANDLE NdisWrapperHandle,
+NDIS_STATUS NDIS_API NdisMRegisterMiniport(NDIS_HANDLE NdisWrapperHandle,
                                   PNDIS_MINIPORT_CHARACTERISTICS MiniportCharacteristics,
                                   UINT CharacteristicsLength) {
     return HostAccess::register_miniport(HostAccess::host(), NdisWrapperHandle,
                                          MiniportCharacteristics, CharacteristicsLength);
 }
 
-VOID NdisOpenConfiguration(PNDIS_STATUS Status, PNDIS_HANDLE ConfigurationHandle,
+VOID NDIS_API NdisOpenConfiguration(PNDIS_STATUS Status, PNDIS_HANDLE ConfigurationHandle,
                            NDIS_HANDLE WrapperConfigurationContext) {
     HostAccess::open_configuration(HostAccess::host(), Status, ConfigurationHandle,
                                    WrapperConfigurationContext);
 }
 
-VOID NdisReadConfiguration(PNDIS_STATUS Status, PNDIS_CONFIGURATION_PARAMETER* ParameterValue,
+VOID NDIS_API NdisReadConfiguration(PNDIS_STATUS Status, PNDIS_CONFIGURATION_PARAMETER* ParameterValue,
                            NDIS_HANDLE ConfigurationHandle, PNDIS_STRING Keyword,
                            NDIS_PARAMETER_TYPE ParameterType) {
     HostAccess::read_configuration(HostAccess::host(), Status, ParameterValue, ConfigurationHandle,
                                    Keyword, ParameterType);
 }
 
-VOID NdisReadNetworkAddress(PNDIS_STATUS Status, PVOID* NetworkAddress,
+VOID NDIS_API NdisReadNetworkAddress(PNDIS_STATUS Status, PVOID* NetworkAddress,
                             PUINT NetworkAddressLength, NDIS_HANDLE ConfigurationHandle) {
     HostAccess::read_network_address(HostAccess::host(), Status, NetworkAddress,
                                      NetworkAddressLength, ConfigurationHandle);
 }
 
-VOID NdisReadMcaPosInformation(PNDIS_STATUS Status, NDIS_HANDLE WrapperConfigurationContext,
+VOID NDIS_API NdisReadMcaPosInformation(PNDIS_STATUS Status, NDIS_HANDLE WrapperConfigurationContext,
                                PUINT ChannelNumber, PNDIS_MCA_POS_DATA McaData) {
     HostAccess::read_pos(HostAccess::host(), Status, WrapperConfigurationContext, ChannelNumber,
                          McaData);
 }
 
-VOID NdisCloseConfiguration(NDIS_HANDLE ConfigurationHandle) {
+VOID NDIS_API NdisCloseConfiguration(NDIS_HANDLE ConfigurationHandle) {
     HostAccess::close_configuration(HostAccess::host(), ConfigurationHandle);
 }
 
-CCHAR NdisSystemProcessorCount(VOID) { return HostAccess::processor_count(HostAccess::host()); }
+CCHAR NDIS_API NdisSystemProcessorCount(VOID) { return HostAccess::processor_count(HostAccess::host()); }
 
-NDIS_STATUS NdisAllocateMemory(PVOID* VirtualAddress, UINT Length, UINT MemoryFlags,
+NDIS_STATUS NDIS_API NdisAllocateMemory(PVOID* VirtualAddress, UINT Length, UINT MemoryFlags,
                                NDIS_PHYSICAL_ADDRESS HighestAcceptableAddress) {
     return HostAccess::allocate(HostAccess::host(), VirtualAddress, Length, MemoryFlags,
                                 HighestAcceptableAddress);
 }
 
-VOID NdisFreeMemory(PVOID VirtualAddress, UINT Length, UINT MemoryFlags) {
+VOID NDIS_API NdisFreeMemory(PVOID VirtualAddress, UINT Length, UINT MemoryFlags) {
     HostAccess::free(HostAccess::host(), VirtualAddress, Length, MemoryFlags);
 }
 
-VOID NdisMSetAttributes(NDIS_HANDLE MiniportAdapterHandle, NDIS_HANDLE MiniportAdapterContext,
+VOID NDIS_API NdisMSetAttributes(NDIS_HANDLE MiniportAdapterHandle, NDIS_HANDLE MiniportAdapterContext,
                         BOOLEAN BusMaster, NDIS_INTERFACE_TYPE AdapterType) {
     HostAccess::set_attributes(HostAccess::host(), MiniportAdapterHandle, MiniportAdapterContext,
                                BusMaster, AdapterType);
 }
 
-NDIS_STATUS NdisMRegisterIoPortRange(PULONG PortOffset, NDIS_HANDLE MiniportAdapterHandle,
+NDIS_STATUS NDIS_API NdisMRegisterIoPortRange(PULONG PortOffset, NDIS_HANDLE MiniportAdapterHandle,
                                      UINT InitialPort, UINT NumberOfPorts) {
     return HostAccess::register_ports(HostAccess::host(), PortOffset, MiniportAdapterHandle,
                                       InitialPort, NumberOfPorts);
 }
 
-VOID NdisMDeregisterIoPortRange(NDIS_HANDLE MiniportAdapterHandle, UINT InitialPort,
+VOID NDIS_API NdisMDeregisterIoPortRange(NDIS_HANDLE MiniportAdapterHandle, UINT InitialPort,
                                 UINT NumberOfPorts, ULONG PortOffset) {
     HostAccess::deregister_ports(HostAccess::host(), MiniportAdapterHandle, InitialPort,
                                  NumberOfPorts, PortOffset);
 }
 
-NDIS_STATUS NdisMMapIoSpace(PVOID* VirtualAddress, NDIS_HANDLE MiniportAdapterHandle,
+NDIS_STATUS NDIS_API NdisMMapIoSpace(PVOID* VirtualAddress, NDIS_HANDLE MiniportAdapterHandle,
                             NDIS_PHYSICAL_ADDRESS PhysicalAddress, UINT Length) {
     return HostAccess::map_io_space(HostAccess::host(), VirtualAddress, MiniportAdapterHandle,
                                     PhysicalAddress, Length);
 }
 
-VOID NdisMUnmapIoSpace(NDIS_HANDLE MiniportAdapterHandle, PVOID VirtualAddress, UINT Length) {
+VOID NDIS_API NdisMUnmapIoSpace(NDIS_HANDLE MiniportAdapterHandle, PVOID VirtualAddress, UINT Length) {
     HostAccess::unmap_io_space(HostAccess::host(), MiniportAdapterHandle, VirtualAddress, Length);
 }
 
-NDIS_STATUS NdisMRegisterInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt,
+NDIS_STATUS NDIS_API NdisMRegisterInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt,
                                    NDIS_HANDLE MiniportAdapterHandle, UINT InterruptVector,
                                    UINT InterruptLevel, BOOLEAN RequestIsr,
                                    BOOLEAN SharedInterrupt, NDIS_INTERRUPT_MODE InterruptMode) {
@@ -462,11 +462,11 @@ NDIS_STATUS NdisMRegisterInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt,
                                           SharedInterrupt, InterruptMode);
 }
 
-VOID NdisMDeregisterInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt) {
+VOID NDIS_API NdisMDeregisterInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt) {
     HostAccess::deregister_interrupt(HostAccess::host(), Interrupt);
 }
 
-BOOLEAN NdisMSynchronizeWithInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt,
+BOOLEAN NDIS_API NdisMSynchronizeWithInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt,
                                       PVOID SynchronizeFunction, PVOID SynchronizeContext) {
     sim::Host& h = HostAccess::host();
     sim::Adapter* a = HostAccess::adapter_by_interrupt(h, Interrupt);
@@ -477,30 +477,29 @@ BOOLEAN NdisMSynchronizeWithInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt,
     return HostAccess::synchronize(h, *a, SynchronizeFunction, SynchronizeContext);
 }
 
-VOID NdisMSendComplete(NDIS_HANDLE MiniportAdapterHandle, PNDIS_PACKET Packet,
+VOID NDIS_API NdisMSendComplete(NDIS_HANDLE MiniportAdapterHandle, PNDIS_PACKET Packet,
                        NDIS_STATUS Status) {
     sim::Host& h = HostAccess::host();
     sim::Adapter* a = HostAccess::adapter(h, MiniportAdapterHandle, "NdisMSendComplete");
     if (a) HostAccess::send_complete(h, *a, Packet, Status);
 }
 
-VOID NdisMEthIndicateReceive(NDIS_HANDLE MiniportAdapterHandle,
-                             NDIS_HANDLE MiniportReceiveContext, PVOID HeaderBuffer,
-                             UINT HeaderBufferSize, PVOID LookaheadBuffer,
-                             UINT LookaheadBufferSize, UINT PacketSize) {
+VOID NDIS_API EthFilterDprIndicateReceive(PETH_FILTER Filter, NDIS_HANDLE MacReceiveContext,
+                                          PCHAR Address, PVOID HeaderBuffer,
+                                          UINT HeaderBufferSize, PVOID LookaheadBuffer,
+                                          UINT LookaheadBufferSize, UINT PacketSize) {
     sim::Host& h = HostAccess::host();
-    sim::Adapter* a = HostAccess::adapter(h, MiniportAdapterHandle, "NdisMEthIndicateReceive");
+    sim::Adapter* a = HostAccess::adapter_by_filter(h, Filter, "EthFilterDprIndicateReceive");
     if (a)
-        HostAccess::indicate(h, *a, MiniportReceiveContext,
+        HostAccess::indicate(h, *a, MacReceiveContext, reinterpret_cast<const std::uint8_t*>(Address),
                              static_cast<const std::uint8_t*>(HeaderBuffer), HeaderBufferSize,
                              static_cast<const std::uint8_t*>(LookaheadBuffer),
                              LookaheadBufferSize, PacketSize);
 }
 
-VOID NdisMEthIndicateReceiveComplete(NDIS_HANDLE MiniportAdapterHandle) {
+VOID NDIS_API EthFilterDprIndicateReceiveComplete(PETH_FILTER Filter) {
     sim::Host& h = HostAccess::host();
-    sim::Adapter* a =
-        HostAccess::adapter(h, MiniportAdapterHandle, "NdisMEthIndicateReceiveComplete");
+    sim::Adapter* a = HostAccess::adapter_by_filter(h, Filter, "EthFilterDprIndicateReceiveComplete");
     if (a) HostAccess::indicate_complete(h, *a);
 }
 
@@ -514,7 +513,7 @@ VOID NdisWriteErrorLogEntry(NDIS_HANDLE NdisAdapterHandle, NDIS_ERROR_CODE Error
     HostAccess::error_log(HostAccess::host(), NdisAdapterHandle, ErrorCode, std::move(data));
 }
 
-VOID KeStallExecutionProcessor(ULONG MicroSeconds) {
+VOID NDIS_API KeStallExecutionProcessor(ULONG MicroSeconds) {
     HostAccess::host().stall(static_cast<hw::Nanos>(MicroSeconds) * hw::kMicrosecond);
 }
 

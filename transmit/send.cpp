@@ -52,7 +52,7 @@ static BOOLEAN TxPacketIsSendable(PNDIS_PACKET Packet, UINT TotalLength) {
     return held == TotalLength ? TRUE : FALSE;
 }
 
-NDIS_STATUS Ne2000Send(NDIS_HANDLE MiniportAdapterContext, PNDIS_PACKET Packet, UINT Flags) {
+NDIS_STATUS NDIS_API Ne2000Send(NDIS_HANDLE MiniportAdapterContext, PNDIS_PACKET Packet, UINT Flags) {
     (void)Flags;
     AdapterRecord* Adapter = (AdapterRecord*)MiniportAdapterContext;
 

@@ -7,7 +7,7 @@
 // 60 bytes of 0x20: fills short frames up to the minimum frame length.
 extern const UCHAR BlankBuffer[ETH_MIN_FRAME];
 
-NDIS_STATUS Ne2000Send(NDIS_HANDLE MiniportAdapterContext, PNDIS_PACKET Packet, UINT Flags);
+NDIS_STATUS NDIS_API Ne2000Send(NDIS_HANDLE MiniportAdapterContext, PNDIS_PACKET Packet, UINT Flags);
 VOID Ne2000DoNextSend(AdapterRecord* Adapter);
 VOID Ne2000XmitDpc(AdapterRecord* Adapter);
 BOOLEAN CardCopyDownPacket(AdapterRecord* Adapter, PNDIS_PACKET Packet, PULONG Length);

@@ -251,7 +251,7 @@ TEST(Packets, ChainOfPiecesAsTheWrapperHandsThemOver) {
     EXPECT_EQ(np->Private.ValidCounts, FALSE);
     EXPECT_EQ(np->Private.Head, p.buffer(0));
     EXPECT_EQ(np->Private.Tail, p.buffer(2));
-    EXPECT_EQ(p.buffer(1)->Length, 0u);
+    EXPECT_EQ(p.buffer(1)->ByteCount, 0u);
     UINT phys = 0, count = 0, total = 0;
     PNDIS_BUFFER first = nullptr;
     NdisQueryPacket(np, &phys, &count, &first, &total);

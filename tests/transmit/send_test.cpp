@@ -431,7 +431,7 @@ TEST(Transmit, UnsendablePacketsFailAtOnceWithoutTouchingTheCard) {
             bad.get()->Private.TotalLength = c.stated == 0xFFFFFFFFu ? 0 : c.stated;
             bad.get()->Private.ValidCounts = TRUE;
         }
-        for (size_t i = 0; i < c.lengths.size(); i++) bad.buffer(i)->Length = c.lengths[i];
+        for (size_t i = 0; i < c.lengths.size(); i++) bad.buffer(i)->ByteCount = c.lengths[i];
         rig.f.StartTrace();
         EXPECT_EQ(rig.SendOwn(std::move(bad)), NDIS_STATUS_PENDING);
         EXPECT_TRUE(rig.f.Trace().empty());
