@@ -10,12 +10,12 @@
 // Reset pulse: read the reset port, then write it.
 static NE2K_PAGEABLE_CODE VOID PulseReset(AdapterRecord* Adapter) {
     (VOID) CardReadRegister(Adapter, NIC_RESET);
-    CardWriteRegister(Adapter, NIC_RESET, RESET_PORT_PULSE);
+    CardWriteRegister(Adapter, NIC_RESET, RESET_PULSE);
 }
 
 static NE2K_PAGEABLE_CODE VOID Disarm(AdapterRecord* Adapter) {
     Adapter->InterruptsArmed = 0;
-    CardWriteRegister(Adapter, NIC_INTR_MASK, IMR_MASK_ALL);
+    CardWriteRegister(Adapter, NIC_IMR, IMR_NONE);
 }
 
 // TRUE when a controller answers a stop command with CR 0x21 or 0x23.
@@ -23,8 +23,8 @@ NE2K_PAGEABLE_CODE BOOLEAN CardCheckParameters(AdapterRecord* Adapter) {
     Disarm(Adapter);
     SyncCardStop(Adapter);
     KeStallExecutionProcessor(STOP_SETTLE_US);
-    UCHAR command = CardReadRegister(Adapter, NIC_COMMAND);
-    return command == CR_VALUE_STOP || command == (CR_VALUE_STOP | CR_START);
+    UCHAR command = CardReadRegister(Adapter, NIC_CR);
+    return command == (CR_STP | CR_RD_ABORT) || command == (CR_STP | CR_STA | CR_RD_ABORT);
 }
 
 // Resets the controller, decides the data path width, finds buffer RAM.
@@ -32,31 +32,31 @@ NE2K_PAGEABLE_CODE BOOLEAN CardCheckParameters(AdapterRecord* Adapter) {
 NE2K_PAGEABLE_CODE BOOLEAN CardInitialize(AdapterRecord* Adapter) {
     (VOID) CardReadRegister(Adapter, NIC_RESET);
     KeStallExecutionProcessor(STOP_SETTLE_US);
-    CardWriteRegister(Adapter, NIC_RESET, RESET_PORT_PULSE);
+    CardWriteRegister(Adapter, NIC_RESET, RESET_PULSE);
 
     SyncCardStop(Adapter);
-    CardWriteRegister(Adapter, NIC_DATA_CONFIG, DCR_INIT);
-    CardWriteRegister(Adapter, NIC_XMIT_START, INIT_XMIT_START_PAGE);
-    CardWriteRegister(Adapter, NIC_XMIT_CONFIG, TCR_NORMAL);
-    CardWriteRegister(Adapter, NIC_RCV_CONFIG, RCR_MONITOR);
-    CardWriteRegister(Adapter, NIC_PAGE_START, INIT_RING_START_PAGE);
-    CardWriteRegister(Adapter, NIC_PAGE_STOP, INIT_RING_STOP_PAGE);
-    CardWriteRegister(Adapter, NIC_BOUNDARY, INIT_RING_START_PAGE);
-    CardWriteRegister(Adapter, NIC_XMIT_COUNT_LSB, INIT_XMIT_COUNT);
-    CardWriteRegister(Adapter, NIC_XMIT_COUNT_MSB, 0x00);
+    CardWriteRegister(Adapter, NIC_DCR, DCR_FT1 | DCR_AR);
+    CardWriteRegister(Adapter, NIC_TPSR, INIT_XMIT_START_PAGE);
+    CardWriteRegister(Adapter, NIC_TCR, TCR_NORMAL);
+    CardWriteRegister(Adapter, NIC_RCR, RCR_MON);
+    CardWriteRegister(Adapter, NIC_PSTART, INIT_RING_START_PAGE);
+    CardWriteRegister(Adapter, NIC_PSTOP, INIT_RING_STOP_PAGE);
+    CardWriteRegister(Adapter, NIC_BNRY, INIT_RING_START_PAGE);
+    CardWriteRegister(Adapter, NIC_TBCR0, INIT_XMIT_COUNT);
+    CardWriteRegister(Adapter, NIC_TBCR1, 0x00);
     KeStallExecutionProcessor(STOP_SETTLE_US);
 
-    CardWriteRegister(Adapter, NIC_INTR_STATUS, ISR_CLEAR_ALL);
-    CardWriteRegister(Adapter, NIC_COMMAND, CR_VALUE_STOP_PAGE1);
-    CardWriteRegister(Adapter, NIC_CURRENT, INIT_RING_START_PAGE);
-    CardWriteRegister(Adapter, NIC_COMMAND, CR_VALUE_STOP_PAGE0);
+    CardWriteRegister(Adapter, NIC_ISR, ISR_ALL);
+    CardWriteRegister(Adapter, NIC_CR, CR_STP | CR_PAGE1);
+    CardWriteRegister(Adapter, NIC_CURR, INIT_RING_START_PAGE);
+    CardWriteRegister(Adapter, NIC_CR, CR_STP | CR_PAGE0);
     KeStallExecutionProcessor(STOP_SETTLE_US);
 
-    if ((CardReadRegister(Adapter, NIC_COMMAND) & CR_STOP) == 0) return FALSE;
+    if ((CardReadRegister(Adapter, NIC_CR) & CR_STP) == 0) return FALSE;
 
     // A remote read with only the low count byte programmed.
-    CardWriteRegister(Adapter, NIC_RMT_COUNT_LSB, INIT_RMT_COUNT);
-    CardWriteRegister(Adapter, NIC_COMMAND, CR_VALUE_START_READ);
+    CardWriteRegister(Adapter, NIC_RBCR0, INIT_RMT_COUNT);
+    CardWriteRegister(Adapter, NIC_CR, CR_STA | CR_RD_READ | CR_PAGE0);
 
     // MCA cards and PC Cards are 16-bit; others tell by their PROM.
     if (Adapter->BusType == BUS_TYPE_MCA || Adapter->CardType == CARD_TYPE_PC_CARD) {
@@ -67,22 +67,22 @@ NE2K_PAGEABLE_CODE BOOLEAN CardInitialize(AdapterRecord* Adapter) {
     }
 
     Disarm(Adapter);
-    CardWriteRegister(Adapter, NIC_DATA_CONFIG, Adapter->ByteWide ? DCR_BYTE_WIDE : DCR_WORD_WIDE);
-    CardWriteRegister(Adapter, NIC_XMIT_CONFIG, TCR_NORMAL);
-    CardWriteRegister(Adapter, NIC_RCV_CONFIG, 0x00);
-    CardWriteRegister(Adapter, NIC_INTR_STATUS, ISR_CLEAR_ALL);
-    CardWriteRegister(Adapter, NIC_COMMAND, CR_VALUE_STOP);
-    CardWriteRegister(Adapter, NIC_RMT_COUNT_LSB, 0x00);
-    CardWriteRegister(Adapter, NIC_RMT_COUNT_MSB, 0x00);
+    CardWriteRegister(Adapter, NIC_DCR, Adapter->ByteWide ? DCR_BYTE_WIDE : DCR_WORD_WIDE);
+    CardWriteRegister(Adapter, NIC_TCR, TCR_NORMAL);
+    CardWriteRegister(Adapter, NIC_RCR, 0x00);
+    CardWriteRegister(Adapter, NIC_ISR, ISR_ALL);
+    CardWriteRegister(Adapter, NIC_CR, CR_STP | CR_RD_ABORT | CR_PAGE0);
+    CardWriteRegister(Adapter, NIC_RBCR0, 0x00);
+    CardWriteRegister(Adapter, NIC_RBCR1, 0x00);
 
     // At most 16,382 readings (about 65.5 ms); running out is not an error.
     for (ULONG polls = 0; polls < INIT_RESET_POLL_LIMIT; polls++) {
-        if (CardReadRegister(Adapter, NIC_INTR_STATUS) & ISR_RESET) break;
+        if (CardReadRegister(Adapter, NIC_ISR) & ISR_RST) break;
         KeStallExecutionProcessor(INIT_RESET_STALL_US);
     }
 
-    CardWriteRegister(Adapter, NIC_XMIT_CONFIG, TCR_LOOPBACK);
-    CardWriteRegister(Adapter, NIC_COMMAND, CR_VALUE_START);
+    CardWriteRegister(Adapter, NIC_TCR, TCR_LB0);
+    CardWriteRegister(Adapter, NIC_CR, CR_STA | CR_RD_ABORT | CR_PAGE0);
 
     if (Adapter->CardType == CARD_TYPE_ISA) {
         if (!CardRamTest(Adapter)) {
@@ -105,16 +105,16 @@ NE2K_PAGEABLE_CODE BOOLEAN CardSlotTest(AdapterRecord* Adapter) {
     UCHAR image[PROM_IMAGE_LENGTH];
 
     PulseReset(Adapter);
-    CardWriteRegister(Adapter, NIC_COMMAND, CR_VALUE_STOP);
+    CardWriteRegister(Adapter, NIC_CR, CR_STP | CR_RD_ABORT | CR_PAGE0);
     KeStallExecutionProcessor(STOP_SETTLE_US);
-    if (CardReadRegister(Adapter, NIC_COMMAND) != CR_VALUE_STOP) return FALSE;
+    if (CardReadRegister(Adapter, NIC_CR) != (CR_STP | CR_RD_ABORT | CR_PAGE0)) return FALSE;
 
-    CardWriteRegister(Adapter, NIC_DATA_CONFIG, DCR_BYTE_WIDE);
+    CardWriteRegister(Adapter, NIC_DCR, DCR_BYTE_WIDE);
     Disarm(Adapter);
-    CardWriteRegister(Adapter, NIC_INTR_STATUS, ISR_CLEAR_ALL);
+    CardWriteRegister(Adapter, NIC_ISR, ISR_ALL);
     CardStartRemoteRead(Adapter, 0, PROM_IMAGE_LENGTH);
     for (ULONG i = 0; i < PROM_IMAGE_LENGTH; i++) {
-        image[i] = READ_PORT_UCHAR(Adapter->IoPortBase + NIC_RACK_NIC);
+        image[i] = READ_PORT_UCHAR(Adapter->IoPortBase + NIC_DATA);
     }
     PulseReset(Adapter);
 
@@ -189,13 +189,13 @@ NE2K_PAGEABLE_CODE BOOLEAN CardReadEthernetAddress(AdapterRecord* Adapter) {
         NdisMUnmapIoSpace(Adapter->MiniportHandle, window, Adapter->AttributeMemorySize);
     } else {
         // Twelve bytes programmed, six read: the next stop command ends it.
-        CardWriteRegister(Adapter, NIC_RMT_COUNT_LSB, PROM_ADDRESS_READ_COUNT);
-        CardWriteRegister(Adapter, NIC_RMT_COUNT_MSB, 0x00);
-        CardWriteRegister(Adapter, NIC_RMT_ADDR_LSB, 0x00);
-        CardWriteRegister(Adapter, NIC_RMT_ADDR_MSB, 0x00);
-        CardWriteRegister(Adapter, NIC_COMMAND, CR_VALUE_START_READ);
+        CardWriteRegister(Adapter, NIC_RBCR0, PROM_ADDRESS_READ_COUNT);
+        CardWriteRegister(Adapter, NIC_RBCR1, 0x00);
+        CardWriteRegister(Adapter, NIC_RSAR0, 0x00);
+        CardWriteRegister(Adapter, NIC_RSAR1, 0x00);
+        CardWriteRegister(Adapter, NIC_CR, CR_STA | CR_RD_READ | CR_PAGE0);
         for (ULONG i = 0; i < ETH_ADDRESS_LENGTH; i++) {
-            Adapter->PermanentAddress[i] = READ_PORT_UCHAR(Adapter->IoPortBase + NIC_RACK_NIC);
+            Adapter->PermanentAddress[i] = READ_PORT_UCHAR(Adapter->IoPortBase + NIC_DATA);
         }
     }
 

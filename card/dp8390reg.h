@@ -1,6 +1,7 @@
 // DP8390-compatible controller as the driver sees it through its 32-port
-// window: register offsets (by page and direction), command values, and the
-// bits of the interrupt, data, receive and transmit configuration registers.
+// window: register offsets (by page and direction) and the bits of each
+// register, under the controller's own short names (the names the port trace
+// prints). Register values are written as ORs of these bits.
 //
 // Registers 0x00-0x0F are banked into pages by CR bits 6-7. Page 0 is
 // selected at all times except inside a sequence that needs page 1 (PAR,
@@ -14,118 +15,113 @@
 #ifndef CARD_DP8390REG_H
 #define CARD_DP8390REG_H
 
-// Command register (all pages)
-#define NIC_COMMAND 0x00
-#define   CR_STOP 0x01           // STP
-#define   CR_START 0x02          // STA
-#define   CR_XMIT 0x04           // TXP: reads 1 while transmitting
-#define   CR_DMA_READ 0x08       // remote read
-#define   CR_DMA_WRITE 0x10      // remote write
-#define   CR_NO_DMA 0x20         // abort or complete remote DMA
-#define   CR_PAGE0 0x00
-#define   CR_PAGE1 0x40
+#include "platform/ndis.h"
 
-// Command values the driver writes
-#define CR_VALUE_STOP_PAGE0 0x01           // stop, no remote DMA command
-#define CR_VALUE_START_READ 0x0A           // start, begin remote read
-#define CR_VALUE_START_WRITE 0x12          // start, begin remote write
-#define CR_VALUE_STOP 0x21                 // stop, abort remote DMA
-#define CR_VALUE_START 0x22                // start, abort remote DMA, page 0
-#define CR_VALUE_START_XMIT 0x26           // start, transmit, abort remote DMA
-#define CR_VALUE_STOP_PAGE1 0x41           // stop, no remote DMA command, page 1
-#define CR_VALUE_STOP_NO_DMA_PAGE1 0x61    // stop, abort remote DMA, page 1
-#define CR_VALUE_START_NO_DMA_PAGE1 0x62   // start, abort remote DMA, page 1
+// Command register, every page
+constexpr ULONG NIC_CR = 0x00;
+constexpr UCHAR CR_STP = 0x01;        // stop
+constexpr UCHAR CR_STA = 0x02;        // start
+constexpr UCHAR CR_TXP = 0x04;        // transmit; reads 1 while transmitting
+constexpr UCHAR CR_RD_READ = 0x08;    // remote DMA: read
+constexpr UCHAR CR_RD_WRITE = 0x10;   // remote DMA: write
+constexpr UCHAR CR_RD_ABORT = 0x20;   // remote DMA: abort or complete
+constexpr UCHAR CR_PAGE0 = 0x00;      // PS1-PS0: register page
+constexpr UCHAR CR_PAGE1 = 0x40;
 
 // Page 0, write
-#define NIC_PAGE_START 0x01      // PSTART: first receive ring page
-#define NIC_PAGE_STOP 0x02       // PSTOP: page one past the ring
-#define NIC_BOUNDARY 0x03        // BNRY: page before the next unread frame
-#define NIC_XMIT_START 0x04      // TPSR: transmit start page
-#define NIC_XMIT_COUNT_LSB 0x05  // TBCR0
-#define NIC_XMIT_COUNT_MSB 0x06  // TBCR1
-#define NIC_INTR_STATUS 0x07     // ISR: write 1 to clear a bit (also readable)
-#define NIC_RMT_ADDR_LSB 0x08    // RSAR0: remote start address, low
-#define NIC_RMT_ADDR_MSB 0x09    // RSAR1: remote start address, high
-#define NIC_RMT_COUNT_LSB 0x0A   // RBCR0: remote byte count, low
-#define NIC_RMT_COUNT_MSB 0x0B   // RBCR1: remote byte count, high
-#define NIC_RCV_CONFIG 0x0C      // RCR
-#define NIC_XMIT_CONFIG 0x0D     // TCR
-#define NIC_DATA_CONFIG 0x0E     // DCR
-#define NIC_INTR_MASK 0x0F       // IMR
+constexpr ULONG NIC_PSTART = 0x01;    // first receive ring page
+constexpr ULONG NIC_PSTOP = 0x02;     // page one past the ring
+constexpr ULONG NIC_BNRY = 0x03;      // page before the next unread frame
+constexpr ULONG NIC_TPSR = 0x04;      // transmit start page
+constexpr ULONG NIC_TBCR0 = 0x05;     // transmit byte count, low
+constexpr ULONG NIC_TBCR1 = 0x06;     // ... high
+constexpr ULONG NIC_ISR = 0x07;       // interrupt status: write 1 to clear a bit (also read)
+constexpr ULONG NIC_RSAR0 = 0x08;     // remote start address, low
+constexpr ULONG NIC_RSAR1 = 0x09;     // ... high
+constexpr ULONG NIC_RBCR0 = 0x0A;     // remote byte count, low
+constexpr ULONG NIC_RBCR1 = 0x0B;     // ... high
+constexpr ULONG NIC_RCR = 0x0C;       // receive configuration
+constexpr ULONG NIC_TCR = 0x0D;       // transmit configuration
+constexpr ULONG NIC_DCR = 0x0E;       // data configuration
+constexpr ULONG NIC_IMR = 0x0F;       // interrupt mask
 
 // Page 0, read
-#define NIC_XMIT_STATUS 0x04     // TSR
-#define NIC_CRDA_LSB 0x08        // CRDA0: current remote address, low
-#define NIC_CRDA_MSB 0x09        // CRDA1: current remote address, high
-#define NIC_FAE_ERR_CNTR 0x0D    // CNTR0: frame alignment errors (clear on read)
-#define NIC_CRC_ERR_CNTR 0x0E    // CNTR1: CRC errors (clear on read)
-#define NIC_MISSED_CNTR 0x0F     // CNTR2: missed frames (clear on read)
+constexpr ULONG NIC_TSR = 0x04;       // transmit status
+constexpr ULONG NIC_CRDA0 = 0x08;     // current remote address, low
+constexpr ULONG NIC_CRDA1 = 0x09;     // ... high
+constexpr ULONG NIC_CNTR0 = 0x0D;     // frame alignment errors (clear on read)
+constexpr ULONG NIC_CNTR1 = 0x0E;     // CRC errors (clear on read)
+constexpr ULONG NIC_CNTR2 = 0x0F;     // missed frames (clear on read)
 
 // Page 1, read and write
-#define NIC_PHYS_ADDR 0x01       // PAR0..PAR5 at 0x01..0x06
-#define NIC_CURRENT 0x07         // CURR: controller's write page
-#define NIC_MC_ADDR 0x08         // MAR0..MAR7 at 0x08..0x0F
+constexpr ULONG NIC_PAR0 = 0x01;      // station address, PAR0..PAR5 at 0x01..0x06
+constexpr ULONG NIC_CURR = 0x07;      // the controller's write page
+constexpr ULONG NIC_MAR0 = 0x08;      // multicast hash, MAR0..MAR7 at 0x08..0x0F
+constexpr ULONG MAR_COUNT = 8;
 
 // Outside the controller
-#define NIC_RACK_NIC 0x10        // data port: card RAM through remote DMA
-#define NIC_RESET 0x1F           // reset port: read, then write 0xFF
-#define NIC_PORT_COUNT 32
+constexpr ULONG NIC_DATA = 0x10;      // data port: card RAM through the remote DMA
+constexpr ULONG NIC_RESET = 0x1F;     // reset port: read, then write RESET_PULSE
+constexpr UCHAR RESET_PULSE = 0xFF;
+constexpr ULONG NIC_PORT_COUNT = 32;
 
 // What every port of a controller that does not answer (a PC Card taken
 // out) reads: no valid CR, and every ISR condition at once.
-#define NIC_NO_ANSWER 0xFF
+constexpr UCHAR NIC_NO_ANSWER = 0xFF;
 
-// Interrupt status and mask bits (ISR, IMR)
-#define ISR_RCV 0x01             // PRX: frame received
-#define ISR_XMIT 0x02            // PTX: frame transmitted
-#define ISR_RCV_ERR 0x04         // RXE: receive error
-#define ISR_XMIT_ERR 0x08        // TXE: transmit aborted with error
-#define ISR_OVERFLOW 0x10        // OVW: receive ring overflow
-#define ISR_COUNTER 0x20         // CNT: a tally counter has its top bit set
-#define ISR_DMA_DONE 0x40        // RDC: remote DMA complete
-#define ISR_RESET 0x80           // RST: controller entered the stopped state
-#define ISR_XMIT_DONE (ISR_XMIT | ISR_XMIT_ERR)
-#define ISR_CLEAR_ALL 0xFF       // write 1 to every bit
+// Interrupt status and mask (ISR, IMR)
+constexpr UCHAR ISR_PRX = 0x01;       // frame received
+constexpr UCHAR ISR_PTX = 0x02;       // frame transmitted
+constexpr UCHAR ISR_RXE = 0x04;       // receive error
+constexpr UCHAR ISR_TXE = 0x08;       // transmit aborted with error
+constexpr UCHAR ISR_OVW = 0x10;       // receive ring overflow
+constexpr UCHAR ISR_CNT = 0x20;       // a tally counter has its top bit set
+constexpr UCHAR ISR_RDC = 0x40;       // remote DMA complete
+constexpr UCHAR ISR_RST = 0x80;       // the controller entered the stopped state
+constexpr UCHAR ISR_TX_DONE = ISR_PTX | ISR_TXE;  // either ends a transmission
+constexpr UCHAR ISR_ALL = 0xFF;       // written to acknowledge everything
 
-#define IMR_VALUE 0x1B           // PRX, PTX, TXE, OVW enabled
-#define IMR_MASK_ALL 0x00        // every interrupt masked
-
-#define MAR_COUNT 8              // multicast hash registers MAR0..MAR7
-#define MAR_ACCEPT_ALL 0xFF      // every hash bit of one register set
-
-#define RESET_PORT_PULSE 0xFF    // written to the reset port after reading it
+constexpr UCHAR IMR_VALUE = ISR_PRX | ISR_PTX | ISR_TXE | ISR_OVW;  // the conditions that interrupt
+constexpr UCHAR IMR_NONE = 0x00;
 
 // Data configuration (DCR)
-#define DCR_BYTE_WIDE 0x48       // FIFO 8 bytes, normal operation, byte transfers
-#define DCR_WORD_WIDE 0x49       // the same with word transfers
-#define DCR_INIT 0x50            // FIFO 8 bytes, auto-init remote, loopback, bytes
+constexpr UCHAR DCR_WTS = 0x01;       // word-wide transfers
+constexpr UCHAR DCR_BOS = 0x02;       // byte order
+constexpr UCHAR DCR_LAS = 0x04;       // long addresses
+constexpr UCHAR DCR_LS = 0x08;        // normal operation (clear: loopback)
+constexpr UCHAR DCR_AR = 0x10;        // auto-initialize remote
+constexpr UCHAR DCR_FT1 = 0x40;       // FIFO threshold 8 bytes (with FT0 clear)
+constexpr UCHAR DCR_BYTE_WIDE = DCR_FT1 | DCR_LS;
+constexpr UCHAR DCR_WORD_WIDE = DCR_FT1 | DCR_LS | DCR_WTS;
 
 // Receive configuration (RCR)
-#define RCR_BROADCAST 0x04       // AB
-#define RCR_MULTICAST 0x08       // AM
-#define RCR_PROMISCUOUS 0x10     // PRO
-#define RCR_MONITOR 0x20         // MON
+constexpr UCHAR RCR_AB = 0x04;        // accept broadcast
+constexpr UCHAR RCR_AM = 0x08;        // accept multicast through the hash
+constexpr UCHAR RCR_PRO = 0x10;       // accept every individual address
+constexpr UCHAR RCR_MON = 0x20;       // monitor: check and count, store nothing
 
 // Transmit configuration (TCR)
-#define TCR_NORMAL 0x00
-#define TCR_LOOPBACK 0x02        // internal loopback
+constexpr UCHAR TCR_NORMAL = 0x00;
+constexpr UCHAR TCR_LB0 = 0x02;       // internal loopback
 
 // Transmit status (TSR)
-#define TSR_XMIT_OK 0x01
+constexpr UCHAR TSR_PTX = 0x01;       // transmitted without error
 
-// Receive status (ring header byte 0, RSR)
-#define RSR_PACKET_OK 0x01
-#define RSR_CRC_ERROR 0x02
-#define RSR_FRAME_ALIGN 0x04
-#define RSR_FIFO_OVERRUN 0x08
-#define RSR_MISSED_PACKET 0x10
-#define RSR_PHYSICAL 0x20        // 1 = group address
-#define RSR_DISABLED 0x40
-#define RSR_DEFERRING 0x80
-#define RSR_BAD_MASK 0x5E        // CRC, FAE, FO, MPA, DIS
+// Receive status (RSR; byte 0 of the ring header)
+constexpr UCHAR RSR_PRX = 0x01;       // received intact
+constexpr UCHAR RSR_CRC = 0x02;       // CRC error
+constexpr UCHAR RSR_FAE = 0x04;       // frame alignment error
+constexpr UCHAR RSR_FO = 0x08;        // FIFO overrun
+constexpr UCHAR RSR_MPA = 0x10;       // missed packet
+constexpr UCHAR RSR_PHY = 0x20;       // group address (multicast or broadcast)
+constexpr UCHAR RSR_DIS = 0x40;       // receiver disabled
+constexpr UCHAR RSR_DFR = 0x80;       // deferring
+constexpr UCHAR RSR_ERRORS = RSR_CRC | RSR_FAE | RSR_FO | RSR_MPA | RSR_DIS;
 
 // Station-address PROM width signatures
-#define PROM_SIGNATURE_BYTE 0x42 // 'B': 8-bit card
-#define PROM_SIGNATURE_WORD 0x57 // 'W': 16-bit card
+constexpr UCHAR PROM_SIGNATURE_BYTE = 0x42;  // 'B': 8-bit card
+constexpr UCHAR PROM_SIGNATURE_WORD = 0x57;  // 'W': 16-bit card
+
+constexpr UCHAR MAR_ACCEPT_ALL = 0xFF;       // every hash bit of one register
 
 #endif  // CARD_DP8390REG_H

@@ -7,15 +7,15 @@
 
 BOOLEAN NDIS_API SyncCardStop(PVOID Context) {
     AdapterRecord* adapter = (AdapterRecord*)Context;
-    CardWriteRegister(adapter, NIC_COMMAND, CR_VALUE_STOP);
+    CardWriteRegister(adapter, NIC_CR, CR_STP | CR_RD_ABORT | CR_PAGE0);
     return FALSE;
 }
 
 // One reading of CURR: page 1 for the read only.
 static UCHAR ReadCurrentOnce(AdapterRecord* Adapter) {
-    CardWriteRegister(Adapter, NIC_COMMAND, CR_VALUE_START_NO_DMA_PAGE1);
-    UCHAR value = CardReadRegister(Adapter, NIC_CURRENT);
-    CardWriteRegister(Adapter, NIC_COMMAND, CR_VALUE_START);
+    CardWriteRegister(Adapter, NIC_CR, CR_STA | CR_RD_ABORT | CR_PAGE1);
+    UCHAR value = CardReadRegister(Adapter, NIC_CURR);
+    CardWriteRegister(Adapter, NIC_CR, CR_STA | CR_RD_ABORT | CR_PAGE0);
     return value;
 }
 
@@ -34,7 +34,7 @@ BOOLEAN NDIS_API SyncCardGetCurrent(PVOID Context) {
 
 BOOLEAN NDIS_API SyncCardGetXmitStatus(PVOID Context) {
     AdapterRecord* adapter = (AdapterRecord*)Context;
-    adapter->TxStatus = CardReadRegister(adapter, NIC_XMIT_STATUS);
+    adapter->TxStatus = CardReadRegister(adapter, NIC_TSR);
     return FALSE;
 }
 
@@ -43,27 +43,27 @@ BOOLEAN NDIS_API SyncCardGetXmitStatus(PVOID Context) {
 VOID CardSetBoundary(AdapterRecord* Adapter) {
     UCHAR page = Adapter->RxNextPage;
     if (page == Adapter->RxFirstPage) page = Adapter->RxStopPage;
-    CardWriteRegister(Adapter, NIC_BOUNDARY, (UCHAR)(page - 1));
+    CardWriteRegister(Adapter, NIC_BNRY, (UCHAR)(page - 1));
 }
 
 BOOLEAN NDIS_API SyncCardSetReceiveConfig(PVOID Context) {
     AdapterRecord* adapter = (AdapterRecord*)Context;
-    CardWriteRegister(adapter, NIC_RCV_CONFIG, adapter->RcrValue);
+    CardWriteRegister(adapter, NIC_RCR, adapter->RcrValue);
     return FALSE;
 }
 
 // The tallies clear when read; each reading is 0..255 and is added as such.
 BOOLEAN NDIS_API SyncCardUpdateCounters(PVOID Context) {
     AdapterRecord* adapter = (AdapterRecord*)Context;
-    adapter->AlignmentErrorCount += CardReadRegister(adapter, NIC_FAE_ERR_CNTR);
-    adapter->CrcErrorCount += CardReadRegister(adapter, NIC_CRC_ERR_CNTR);
-    adapter->MissedPacketCount += CardReadRegister(adapter, NIC_MISSED_CNTR);
+    adapter->AlignmentErrorCount += CardReadRegister(adapter, NIC_CNTR0);
+    adapter->CrcErrorCount += CardReadRegister(adapter, NIC_CNTR1);
+    adapter->MissedPacketCount += CardReadRegister(adapter, NIC_CNTR2);
     return FALSE;
 }
 
 BOOLEAN NDIS_API SyncCardAcknowledgeOverflow(PVOID Context) {
     AdapterRecord* adapter = (AdapterRecord*)Context;
-    if (adapter->IsrBits & ISR_RCV_ERR) SyncCardUpdateCounters(adapter);
+    if (adapter->IsrBits & ISR_RXE) SyncCardUpdateCounters(adapter);
     return FALSE;
 }
 
@@ -73,15 +73,15 @@ BOOLEAN NDIS_API SyncCardHandleOverflow(PVOID Context) {
     AdapterRecord* adapter = (AdapterRecord*)Context;
     SyncCardStop(adapter);
     KeStallExecutionProcessor(STOP_SETTLE_US);
-    if ((adapter->IsrBits & ISR_XMIT_DONE) == 0) {
-        UCHAR isr = CardReadRegister(adapter, NIC_INTR_STATUS);
-        if ((isr & ISR_XMIT_DONE) == 0) adapter->TxResendPending = adapter->TxInterruptPending;
+    if ((adapter->IsrBits & ISR_TX_DONE) == 0) {
+        UCHAR isr = CardReadRegister(adapter, NIC_ISR);
+        if ((isr & ISR_TX_DONE) == 0) adapter->TxResendPending = adapter->TxInterruptPending;
     }
     adapter->TxInterruptPending = 0;
-    CardWriteRegister(adapter, NIC_RMT_COUNT_MSB, 0);
-    CardWriteRegister(adapter, NIC_RMT_COUNT_LSB, 0);
-    CardWriteRegister(adapter, NIC_XMIT_CONFIG, TCR_LOOPBACK);
-    CardWriteRegister(adapter, NIC_COMMAND, CR_VALUE_START);
+    CardWriteRegister(adapter, NIC_RBCR1, 0);
+    CardWriteRegister(adapter, NIC_RBCR0, 0);
+    CardWriteRegister(adapter, NIC_TCR, TCR_LB0);
+    CardWriteRegister(adapter, NIC_CR, CR_STA | CR_RD_ABORT | CR_PAGE0);
     return FALSE;
 }
 
@@ -100,11 +100,11 @@ VOID SyncCardReadPortUchar(ULONG Port, PUCHAR Value) {
 // reported, the caller goes on.
 VOID CardWaitTransmitterIdle(AdapterRecord* Adapter) {
     USHORT waited = 0;  // microseconds
-    UCHAR command = CardReadRegister(Adapter, NIC_COMMAND);
-    while ((command & CR_XMIT) && waited < XMIT_IDLE_LIMIT_US) {
+    UCHAR command = CardReadRegister(Adapter, NIC_CR);
+    while ((command & CR_TXP) && waited < XMIT_IDLE_LIMIT_US) {
         KeStallExecutionProcessor(XMIT_IDLE_STALL_US);
         waited = (USHORT)(waited + XMIT_IDLE_STALL_US);
-        command = CardReadRegister(Adapter, NIC_COMMAND);
+        command = CardReadRegister(Adapter, NIC_CR);
     }
 }
 
@@ -113,12 +113,12 @@ VOID CardWaitTransmitterIdle(AdapterRecord* Adapter) {
 VOID CardStartXmit(AdapterRecord* Adapter) {
     ULONG length = Adapter->TxSlotLength[Adapter->TxActiveIndex];
     CardWaitTransmitterIdle(Adapter);
-    CardWriteRegister(Adapter, NIC_INTR_STATUS, ISR_XMIT_DONE);
-    CardWriteRegister(Adapter, NIC_XMIT_START,
+    CardWriteRegister(Adapter, NIC_ISR, ISR_TX_DONE);
+    CardWriteRegister(Adapter, NIC_TPSR,
                       (UCHAR)(Adapter->TxStartPage + Adapter->TxActiveIndex));
     if (length < ETH_MIN_FRAME) length = ETH_MIN_FRAME;
-    CardWriteRegister(Adapter, NIC_XMIT_COUNT_MSB, (UCHAR)(length >> 8));
-    CardWriteRegister(Adapter, NIC_XMIT_COUNT_LSB, (UCHAR)(length & 0xFF));
-    (VOID) CardReadRegister(Adapter, NIC_COMMAND);
-    CardWriteRegister(Adapter, NIC_COMMAND, CR_VALUE_START_XMIT);
+    CardWriteRegister(Adapter, NIC_TBCR1, (UCHAR)(length >> 8));
+    CardWriteRegister(Adapter, NIC_TBCR0, (UCHAR)(length & 0xFF));
+    (VOID) CardReadRegister(Adapter, NIC_CR);
+    CardWriteRegister(Adapter, NIC_CR, CR_STA | CR_TXP | CR_RD_ABORT | CR_PAGE0);
 }

@@ -10,32 +10,32 @@
 #include "card/dp8390reg.h"
 
 static inline ULONG DataPort(AdapterRecord* Adapter) {
-    return Adapter->IoPortBase + NIC_RACK_NIC;
+    return Adapter->IoPortBase + NIC_DATA;
 }
 
 // RSAR0, RSAR1, RBCR0, RBCR1 in exactly this order.
 static VOID LoadRemoteRegisters(AdapterRecord* Adapter, ULONG Address, ULONG Count) {
-    CardWriteRegister(Adapter, NIC_RMT_ADDR_LSB, (UCHAR)(Address & 0xFF));
-    CardWriteRegister(Adapter, NIC_RMT_ADDR_MSB, (UCHAR)((Address >> 8) & 0xFF));
-    CardWriteRegister(Adapter, NIC_RMT_COUNT_LSB, (UCHAR)(Count & 0xFF));
-    CardWriteRegister(Adapter, NIC_RMT_COUNT_MSB, (UCHAR)((Count >> 8) & 0xFF));
+    CardWriteRegister(Adapter, NIC_RSAR0, (UCHAR)(Address & 0xFF));
+    CardWriteRegister(Adapter, NIC_RSAR1, (UCHAR)((Address >> 8) & 0xFF));
+    CardWriteRegister(Adapter, NIC_RBCR0, (UCHAR)(Count & 0xFF));
+    CardWriteRegister(Adapter, NIC_RBCR1, (UCHAR)((Count >> 8) & 0xFF));
 }
 
 VOID CardStartRemoteRead(AdapterRecord* Adapter, ULONG Address, ULONG Count) {
     LoadRemoteRegisters(Adapter, Address, Count);
-    CardWriteRegister(Adapter, NIC_COMMAND, CR_VALUE_START_READ);
+    CardWriteRegister(Adapter, NIC_CR, CR_STA | CR_RD_READ | CR_PAGE0);
 }
 
 VOID CardStartRemoteWrite(AdapterRecord* Adapter, ULONG Address, ULONG Count) {
     LoadRemoteRegisters(Adapter, Address, Count);
-    CardWriteRegister(Adapter, NIC_COMMAND, CR_VALUE_START_WRITE);
+    CardWriteRegister(Adapter, NIC_CR, CR_STA | CR_RD_WRITE | CR_PAGE0);
 }
 
 // Waits for RDC, at most 65,535 readings with a 4 us stall after each miss.
 // Running out is not an error. RDC is left set.
 VOID CardWaitRemoteDmaDone(AdapterRecord* Adapter) {
     for (ULONG polls = 0; polls < RMT_DONE_POLL_LIMIT; polls++) {
-        if (CardReadRegister(Adapter, NIC_INTR_STATUS) & ISR_DMA_DONE) return;
+        if (CardReadRegister(Adapter, NIC_ISR) & ISR_RDC) return;
         KeStallExecutionProcessor(RMT_DONE_STALL_US);
     }
 }
@@ -54,8 +54,8 @@ BOOLEAN CardPrepareRemoteWrite(AdapterRecord* Adapter, ULONG Address) {
         (VOID) READ_PORT_USHORT(DataPort(Adapter));
     }
     for (ULONG polls = 0; polls < RMT_ADDR_POLL_LIMIT; polls++) {
-        UCHAR low = CardReadRegister(Adapter, NIC_CRDA_LSB);
-        UCHAR high = CardReadRegister(Adapter, NIC_CRDA_MSB);
+        UCHAR low = CardReadRegister(Adapter, NIC_CRDA0);
+        UCHAR high = CardReadRegister(Adapter, NIC_CRDA1);
         if ((USHORT)(high * 256 + low) != even) return TRUE;
         KeStallExecutionProcessor(RMT_ADDR_STALL_US);
     }
@@ -77,7 +77,7 @@ static BOOLEAN MergeOddByte(AdapterRecord* Adapter, ULONG Address, UCHAR Value) 
 // Card RAM at Source to host memory at Target. Always TRUE.
 BOOLEAN CardCopyUp(AdapterRecord* Adapter, PUCHAR Target, ULONG Source, ULONG Length) {
     if (Length == 0) return TRUE;
-    (VOID) CardReadRegister(Adapter, NIC_COMMAND);
+    (VOID) CardReadRegister(Adapter, NIC_CR);
 
     if (Adapter->ByteWide) {
         CardStartRemoteRead(Adapter, Source, Length);

@@ -14,7 +14,7 @@ const UCHAR* CardMulticastRegisterValues(AdapterRecord* Adapter) {
 
 VOID CardWriteMulticastRegisters(AdapterRecord* Adapter, const UCHAR* Values) {
     for (ULONG i = 0; i < MAR_COUNT; i++) {
-        CardWriteRegister(Adapter, NIC_MC_ADDR + i, Values ? Values[i] : MAR_ACCEPT_ALL);
+        CardWriteRegister(Adapter, NIC_MAR0 + i, Values ? Values[i] : MAR_ACCEPT_ALL);
     }
 }
 
@@ -26,17 +26,17 @@ static BOOLEAN NDIS_API SyncCardLoadAddressRegisters(PVOID Context) {
     AdapterRecord* adapter = (AdapterRecord*)Context;
 
     adapter->InterruptsArmed = 0;
-    CardWriteRegister(adapter, NIC_INTR_MASK, IMR_MASK_ALL);
+    CardWriteRegister(adapter, NIC_IMR, IMR_NONE);
 
-    CardWriteRegister(adapter, NIC_COMMAND, CR_VALUE_STOP_NO_DMA_PAGE1);
+    CardWriteRegister(adapter, NIC_CR, CR_STP | CR_RD_ABORT | CR_PAGE1);
     for (ULONG i = 0; i < ETH_ADDRESS_LENGTH; i++) {
-        CardWriteRegister(adapter, NIC_PHYS_ADDR + i, adapter->StationAddress[i]);
+        CardWriteRegister(adapter, NIC_PAR0 + i, adapter->StationAddress[i]);
     }
     CardWriteMulticastRegisters(adapter, CardMulticastRegisterValues(adapter));
-    CardWriteRegister(adapter, NIC_CURRENT, adapter->RxCurrentPage);
-    CardWriteRegister(adapter, NIC_COMMAND, CR_VALUE_STOP);
+    CardWriteRegister(adapter, NIC_CURR, adapter->RxCurrentPage);
+    CardWriteRegister(adapter, NIC_CR, CR_STP | CR_RD_ABORT | CR_PAGE0);
 
-    CardWriteRegister(adapter, NIC_INTR_MASK, adapter->ImrValue);
+    CardWriteRegister(adapter, NIC_IMR, adapter->ImrValue);
     adapter->InterruptsArmed = 1;
     return FALSE;
 }
@@ -45,28 +45,28 @@ static BOOLEAN NDIS_API SyncCardLoadAddressRegisters(PVOID Context) {
 // internal loopback with its interrupts armed. FALSE, with only the stop
 // command written, when the controller does not answer it or is not there.
 BOOLEAN CardSetup(AdapterRecord* Adapter) {
-    CardWriteRegister(Adapter, NIC_COMMAND, CR_VALUE_STOP);
-    UCHAR command = CardReadRegister(Adapter, NIC_COMMAND);
+    CardWriteRegister(Adapter, NIC_CR, CR_STP | CR_RD_ABORT | CR_PAGE0);
+    UCHAR command = CardReadRegister(Adapter, NIC_CR);
     // 0xFF (every remote-DMA bit, TXP, STA and STP at once) is no state of
     // the controller: it is what a card that is gone reads on every port.
     if (command == NIC_NO_ANSWER) return FALSE;
-    if ((command & (CR_STOP | CR_NO_DMA)) != (CR_STOP | CR_NO_DMA)) return FALSE;
+    if ((command & (CR_STP | CR_RD_ABORT)) != (CR_STP | CR_RD_ABORT)) return FALSE;
 
-    CardWriteRegister(Adapter, NIC_DATA_CONFIG, Adapter->ByteWide ? DCR_BYTE_WIDE : DCR_WORD_WIDE);
-    CardWriteRegister(Adapter, NIC_RMT_COUNT_MSB, 0x00);
-    CardWriteRegister(Adapter, NIC_RMT_COUNT_LSB, 0x00);
-    CardWriteRegister(Adapter, NIC_RCV_CONFIG, Adapter->RcrValue);
-    CardWriteRegister(Adapter, NIC_XMIT_CONFIG, TCR_LOOPBACK);
-    CardWriteRegister(Adapter, NIC_BOUNDARY, Adapter->RxFirstPage);
-    CardWriteRegister(Adapter, NIC_PAGE_START, Adapter->RxFirstPage);
-    CardWriteRegister(Adapter, NIC_PAGE_STOP, Adapter->RxStopPage);
+    CardWriteRegister(Adapter, NIC_DCR, Adapter->ByteWide ? DCR_BYTE_WIDE : DCR_WORD_WIDE);
+    CardWriteRegister(Adapter, NIC_RBCR1, 0x00);
+    CardWriteRegister(Adapter, NIC_RBCR0, 0x00);
+    CardWriteRegister(Adapter, NIC_RCR, Adapter->RcrValue);
+    CardWriteRegister(Adapter, NIC_TCR, TCR_LB0);
+    CardWriteRegister(Adapter, NIC_BNRY, Adapter->RxFirstPage);
+    CardWriteRegister(Adapter, NIC_PSTART, Adapter->RxFirstPage);
+    CardWriteRegister(Adapter, NIC_PSTOP, Adapter->RxStopPage);
 
     // Empty ring: CURR one page after BNRY.
     Adapter->OverflowPending = 0;
     Adapter->RxCurrentPage = (UCHAR)(Adapter->RxFirstPage + 1);
     Adapter->RxNextPage = (UCHAR)(Adapter->RxFirstPage + 1);
 
-    CardWriteRegister(Adapter, NIC_INTR_STATUS, ISR_CLEAR_ALL);
+    CardWriteRegister(Adapter, NIC_ISR, ISR_ALL);
 
     // Once the interrupt is connected (the reset path) the page-1 section
     // runs with the service routine held off; at initialization nothing
@@ -78,7 +78,7 @@ BOOLEAN CardSetup(AdapterRecord* Adapter) {
         SyncCardLoadAddressRegisters(Adapter);
     }
 
-    CardWriteRegister(Adapter, NIC_COMMAND, CR_VALUE_START);
+    CardWriteRegister(Adapter, NIC_CR, CR_STA | CR_RD_ABORT | CR_PAGE0);
     return TRUE;
 }
 
@@ -86,14 +86,14 @@ BOOLEAN CardSetup(AdapterRecord* Adapter) {
 // network. Waits at most 4 x 500 us for RST; running out is not reported.
 VOID CardStop(AdapterRecord* Adapter) {
     SyncCardStop(Adapter);
-    CardWriteRegister(Adapter, NIC_RMT_COUNT_MSB, 0x00);
-    CardWriteRegister(Adapter, NIC_RMT_COUNT_LSB, 0x00);
+    CardWriteRegister(Adapter, NIC_RBCR1, 0x00);
+    CardWriteRegister(Adapter, NIC_RBCR0, 0x00);
     for (ULONG polls = 0; polls < STOP_RESET_POLL_LIMIT; polls++) {
-        if (CardReadRegister(Adapter, NIC_INTR_STATUS) & ISR_RESET) break;
+        if (CardReadRegister(Adapter, NIC_ISR) & ISR_RST) break;
         KeStallExecutionProcessor(STOP_RESET_STALL_US);
     }
-    CardWriteRegister(Adapter, NIC_XMIT_CONFIG, TCR_LOOPBACK);
-    CardWriteRegister(Adapter, NIC_COMMAND, CR_VALUE_START);
+    CardWriteRegister(Adapter, NIC_TCR, TCR_LB0);
+    CardWriteRegister(Adapter, NIC_CR, CR_STA | CR_RD_ABORT | CR_PAGE0);
 }
 
 // Stop, settle, set up again and go back on the wire. A failed setup is
@@ -103,9 +103,9 @@ BOOLEAN CardReset(AdapterRecord* Adapter) {
     KeStallExecutionProcessor(STOP_SETTLE_US);
     if (!CardSetup(Adapter)) {
         NdisWriteErrorLogEntry(Adapter->MiniportHandle, NDIS_ERROR_CODE_HARDWARE_FAILURE, 2,
-                               (ULONG)0, (ULONG)1);
+                               LOG_WHERE_RESET, LOG_RESET_SETUP);
         return FALSE;
     }
-    CardWriteRegister(Adapter, NIC_XMIT_CONFIG, TCR_NORMAL);
+    CardWriteRegister(Adapter, NIC_TCR, TCR_NORMAL);
     return TRUE;
 }

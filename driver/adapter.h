@@ -27,6 +27,15 @@
 
 #define CARD_PAGE_SIZE 256
 
+// Data words of the event-log entries, which say where a failure was met.
+// The first word names the place; the reset's entry carries a second fixed
+// word, the packet copy's the card address it could not prepare.
+#define LOG_WHERE_RESET 0u              // CardReset: the setup failed ...
+#define LOG_RESET_SETUP 1u              // ... (second word)
+#define LOG_WHERE_PACKET_COPY 1u        // CardCopyDownPacket: write preparation failed
+#define LOG_WHERE_TRANSFER_DATA 2u      // Ne2000TransferData: card copy failed
+#define LOG_WHERE_TRANSMIT_DONE 4u      // Ne2000XmitDpc: a completion with no frame on the wire
+
 // Card kinds, from the configuration: CardType 0 is an ISA or MCA card
 // (BusType 3 is MCA), CardType 1 a PC Card.
 #define CARD_TYPE_ISA 0u

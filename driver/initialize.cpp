@@ -239,14 +239,14 @@ NE2K_PAGEABLE_CODE NDIS_STATUS Ne2000RegisterAdapter(AdapterRecord* Adapter,
         Adapter->InterruptConnected = 1;
 
         // The interrupt is connected: leave internal loopback, go on the wire.
-        CardWriteRegister(Adapter, NIC_XMIT_CONFIG, TCR_NORMAL);
+        CardWriteRegister(Adapter, NIC_TCR, TCR_NORMAL);
         return NDIS_STATUS_SUCCESS;
     } while (0);
 
     NdisWriteErrorLogEntry(Adapter->MiniportHandle, failure, 0);
     if (linked) {
         Ne2000UnlinkAdapter(Adapter);
-        CardWriteRegister(Adapter, NIC_COMMAND, CR_VALUE_STOP_PAGE0);
+        CardWriteRegister(Adapter, NIC_CR, CR_STP | CR_PAGE0);
     }
     NdisMDeregisterIoPortRange(Adapter->MiniportHandle, Adapter->IoBaseAddress, NIC_PORT_COUNT,
                                Adapter->IoPortBase);

@@ -131,12 +131,12 @@ bool CardAccepts(const hw::Ne2000Board& card, const std::uint8_t* dest) {
     const hw::Dp8390State& s = card.regs();
     if (dest[0] & 1) {
         bool broadcast = std::all_of(dest, dest + 6, [](std::uint8_t b) { return b == 0xFF; });
-        if (broadcast) return s.rcr & RCR_BROADCAST;
-        if (!(s.rcr & RCR_MULTICAST)) return false;
+        if (broadcast) return s.rcr & RCR_AB;
+        if (!(s.rcr & RCR_AM)) return false;
         unsigned h = hw::Dp8390::hash_bit(dest);
         return s.mar[h >> 3] & (1u << (h & 7));
     }
-    if (s.rcr & RCR_PROMISCUOUS) return true;
+    if (s.rcr & RCR_PRO) return true;
     return std::equal(dest, dest + 6, s.par.begin());
 }
 

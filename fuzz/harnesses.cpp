@@ -184,7 +184,7 @@ std::string RingInput(const std::uint8_t* data, std::size_t size) {
     hw::Dp8390State& st = rig.card->regs();
     st.bnry = static_cast<std::uint8_t>((next == r.RxFirstPage ? r.RxStopPage : next) - 1);
     st.curr = curr;
-    rig.card->core().raise_isr(static_cast<std::uint8_t>(ISR_RCV | (isr & (ISR_RCV_ERR | ISR_OVERFLOW | ISR_COUNTER))));
+    rig.card->core().raise_isr(static_cast<std::uint8_t>(ISR_PRX | (isr & (ISR_RXE | ISR_OVW | ISR_CNT))));
     if (!rig.host.run_until_idle(kIdleLimit)) return Finish(rig, "did not come to rest; ");
     std::string out = proto.fault.empty() ? "" : "protocol: " + proto.fault + "; ";
     rig.adapter->unbind(proto);

@@ -13,14 +13,14 @@
 
 VOID NDIS_API Ne2000EnableInterrupt(NDIS_HANDLE MiniportAdapterContext) {
     AdapterRecord* adapter = (AdapterRecord*)MiniportAdapterContext;
-    CardWriteRegister(adapter, NIC_INTR_MASK, adapter->ImrValue);
+    CardWriteRegister(adapter, NIC_IMR, adapter->ImrValue);
     adapter->InterruptsArmed = 1;
 }
 
 VOID NDIS_API Ne2000DisableInterrupt(NDIS_HANDLE MiniportAdapterContext) {
     AdapterRecord* adapter = (AdapterRecord*)MiniportAdapterContext;
     adapter->InterruptsArmed = 0;
-    CardWriteRegister(adapter, NIC_INTR_MASK, IMR_MASK_ALL);
+    CardWriteRegister(adapter, NIC_IMR, IMR_NONE);
 }
 
 // May run beside any other handler: touches the card only while armed, and
@@ -32,10 +32,10 @@ VOID NDIS_API Ne2000Isr(PBOOLEAN InterruptRecognized, PBOOLEAN QueueMiniportHand
 
     if (adapter->InterruptsArmed) {
         UCHAR status;
-        SyncCardReadPortUchar(adapter->IoPortBase + NIC_INTR_STATUS, &status);
+        SyncCardReadPortUchar(adapter->IoPortBase + NIC_ISR, &status);
         if (status & adapter->ImrValue) {
             adapter->InterruptsArmed = 0;
-            CardWriteRegister(adapter, NIC_INTR_MASK, IMR_MASK_ALL);
+            CardWriteRegister(adapter, NIC_IMR, IMR_NONE);
             ours = TRUE;
         }
     }
@@ -49,13 +49,13 @@ VOID NDIS_API Ne2000Isr(PBOOLEAN InterruptRecognized, PBOOLEAN QueueMiniportHand
 // for ever and the handler would never return, so the noted bits are
 // dropped and the pass ends.
 static BOOLEAN IntCollectStatus(AdapterRecord* Adapter) {
-    UCHAR status = CardReadRegister(Adapter, NIC_INTR_STATUS);
+    UCHAR status = CardReadRegister(Adapter, NIC_ISR);
     if (status == NIC_NO_ANSWER) {
         Adapter->IsrBits = 0;
         return FALSE;
     }
     Adapter->IsrBits |= status;
-    if (status != 0) CardWriteRegister(Adapter, NIC_INTR_STATUS, status);
+    if (status != 0) CardWriteRegister(Adapter, NIC_ISR, status);
     return TRUE;
 }
 
@@ -63,16 +63,16 @@ static BOOLEAN IntCollectStatus(AdapterRecord* Adapter) {
 static VOID IntServeTransmit(AdapterRecord* Adapter) {
     SyncCardGetXmitStatus(Adapter);
     Adapter->TxInterruptPending = 0;
-    if (Adapter->IsrBits & ISR_XMIT_ERR) Ne2000XmitDpc(Adapter);
-    if (Adapter->IsrBits & ISR_XMIT) Ne2000XmitDpc(Adapter);
-    Adapter->IsrBits &= (UCHAR)~ISR_XMIT_DONE;
+    if (Adapter->IsrBits & ISR_TXE) Ne2000XmitDpc(Adapter);
+    if (Adapter->IsrBits & ISR_PTX) Ne2000XmitDpc(Adapter);
+    Adapter->IsrBits &= (UCHAR)~ISR_TX_DONE;
 }
 
 // PRX and RXE stay noted while the drain stops on its budget, so that the
 // receive service is chosen again after any transmit completion.
 static VOID IntServeReceive(AdapterRecord* Adapter) {
-    if (Ne2000RcvDpc(Adapter)) Adapter->IsrBits &= (UCHAR)~(ISR_RCV | ISR_RCV_ERR);
-    if (Adapter->IsrBits & ISR_XMIT_DONE) IntServeTransmit(Adapter);
+    if (Ne2000RcvDpc(Adapter)) Adapter->IsrBits &= (UCHAR)~(ISR_PRX | ISR_RXE);
+    if (Adapter->IsrBits & ISR_TX_DONE) IntServeTransmit(Adapter);
 }
 
 VOID NDIS_API Ne2000HandleInterrupt(NDIS_HANDLE MiniportAdapterContext) {
@@ -89,19 +89,19 @@ VOID NDIS_API Ne2000HandleInterrupt(NDIS_HANDLE MiniportAdapterContext) {
     for (;;) {
         UCHAR bits = adapter->IsrBits;
 
-        if (bits & ISR_COUNTER) {
+        if (bits & ISR_CNT) {
             SyncCardUpdateCounters(adapter);
-            adapter->IsrBits &= (UCHAR)~ISR_COUNTER;
-        } else if (bits & ISR_OVERFLOW) {
+            adapter->IsrBits &= (UCHAR)~ISR_CNT;
+        } else if (bits & ISR_OVW) {
             SyncCardUpdateCounters(adapter);
-            adapter->IsrBits &= (UCHAR)~ISR_OVERFLOW;
+            adapter->IsrBits &= (UCHAR)~ISR_OVW;
             adapter->OverflowPending = 1;  // the drain carries out the recovery
             IntServeReceive(adapter);
-        } else if (bits & ISR_XMIT_DONE) {
+        } else if (bits & ISR_TX_DONE) {
             IntServeTransmit(adapter);
-        } else if (bits & ISR_RCV) {
+        } else if (bits & ISR_PRX) {
             IntServeReceive(adapter);
-        } else if (bits & ISR_RCV_ERR) {
+        } else if (bits & ISR_RXE) {
             SyncCardUpdateCounters(adapter);
             IntServeReceive(adapter);
         } else {

@@ -65,8 +65,8 @@ static BOOLEAN RxHeaderGood(AdapterRecord* Adapter, UCHAR* Window, ULONG Shift) 
     UCHAR next = Window[Shift + 1];
     UCHAR low = Window[Shift + 2];
 
-    if (status & RSR_BAD_MASK) return FALSE;
-    if (Shift == 0 && (status & RSR_PHYSICAL) && !(Window[RX_HEADER_SIZE] & 0x01)) {
+    if (status & RSR_ERRORS) return FALSE;
+    if (Shift == 0 && (status & RSR_PHY) && !(Window[RX_HEADER_SIZE] & 0x01)) {
         return FALSE;
     }
 
@@ -146,15 +146,15 @@ static VOID RxFinishOverflow(AdapterRecord* Adapter) {
         // may end only now, after the stall. Its PTX or TXE shows that it did
         // end: it is not sent again, and the status stays for the transmit
         // service, which completes it like any other.
-        if (CardReadRegister(Adapter, NIC_INTR_STATUS) & ISR_XMIT_DONE) {
+        if (CardReadRegister(Adapter, NIC_ISR) & ISR_TX_DONE) {
             Adapter->TxResendPending = 0;
             Adapter->TxInterruptPending = 1;
         } else {
-            CardWriteRegister(Adapter, NIC_INTR_STATUS, ISR_XMIT_DONE);
+            CardWriteRegister(Adapter, NIC_ISR, ISR_TX_DONE);
         }
     }
 
-    CardWriteRegister(Adapter, NIC_XMIT_CONFIG, TCR_NORMAL);
+    CardWriteRegister(Adapter, NIC_TCR, TCR_NORMAL);
 
     if (Adapter->TxResendPending && Adapter->TxActiveIndex != TX_INDEX_IDLE) {
         Adapter->TxResendPending = 0;
@@ -173,7 +173,7 @@ BOOLEAN Ne2000RcvDpc(AdapterRecord* Adapter) {
 
     for (;;) {
         // A receive error outside overflow recovery: drop the ring up to CURR.
-        if ((Adapter->IsrBits & ISR_RCV_ERR) && !Adapter->OverflowPending) {
+        if ((Adapter->IsrBits & ISR_RXE) && !Adapter->OverflowPending) {
             SyncCardGetCurrent(Adapter);
             Adapter->RxNextPage = Adapter->RxCurrentPage;
             CardSetBoundary(Adapter);

@@ -10,16 +10,14 @@
 #include "card/dp8390reg.h"
 #include "receive/receive.h"
 
-#define TRANSFER_COPY_FAILED 2   // event-log data word: card copy failed
-
 // When the frame on the wire has finished and the next frame is full in its
 // slots, completes the one and starts the next. Otherwise acknowledges the
 // completion in ISR and leaves it, noted in IsrBits, to the deferred handler.
 static VOID TransferTransmitTail(AdapterRecord* Adapter) {
     if (Adapter->OverflowPending || Adapter->TxActiveIndex == TX_INDEX_IDLE) return;
 
-    UCHAR status = CardReadRegister(Adapter, NIC_INTR_STATUS);
-    if (!(status & ISR_XMIT_DONE)) return;
+    UCHAR status = CardReadRegister(Adapter, NIC_ISR);
+    if (!(status & ISR_TX_DONE)) return;
 
     ULONG active = Adapter->TxActiveIndex;
     ULONG slots = (Adapter->TxSlotLength[active] + CARD_PAGE_SIZE - 1) / CARD_PAGE_SIZE;
@@ -30,7 +28,7 @@ static VOID TransferTransmitTail(AdapterRecord* Adapter) {
     if (Adapter->TxSlotState[next] == TX_SLOT_EMPTY && next != Adapter->TxFillIndex) next = 0;
 
     if (Adapter->TxSlotState[next] != TX_SLOT_FULL) {
-        CardWriteRegister(Adapter, NIC_INTR_STATUS, ISR_XMIT_DONE);
+        CardWriteRegister(Adapter, NIC_ISR, ISR_TX_DONE);
         Adapter->IsrBits |= status;
         return;
     }
@@ -39,7 +37,7 @@ static VOID TransferTransmitTail(AdapterRecord* Adapter) {
     Adapter->TxSlotPacket[active] = nullptr;  // completed when it was copied to the card
 
     SyncCardGetXmitStatus(Adapter);
-    if (Adapter->TxStatus & TSR_XMIT_OK) {
+    if (Adapter->TxStatus & TSR_PTX) {
         Adapter->XmitOkCount++;
     } else {
         Adapter->XmitErrorCount++;
@@ -50,8 +48,8 @@ static VOID TransferTransmitTail(AdapterRecord* Adapter) {
     }
 
     Adapter->TxInterruptPending = 0;
-    CardWriteRegister(Adapter, NIC_INTR_STATUS, ISR_XMIT_DONE);
-    Adapter->IsrBits &= (UCHAR)~ISR_XMIT_DONE;
+    CardWriteRegister(Adapter, NIC_ISR, ISR_TX_DONE);
+    Adapter->IsrBits &= (UCHAR)~ISR_TX_DONE;
 
     Adapter->TxActiveIndex = Adapter->TxSendIndex;
     Adapter->TxInterruptPending = 1;
@@ -102,7 +100,7 @@ NDIS_STATUS NDIS_API Ne2000TransferData(PNDIS_PACKET Packet, PUINT BytesTransfer
             if (!CardCopyUp(adapter, (PUCHAR)virtualAddress + position, address, piece)) {
                 *BytesTransferred = count - remaining;
                 NdisWriteErrorLogEntry(adapter->MiniportHandle, NDIS_ERROR_CODE_HARDWARE_FAILURE,
-                                       1, (ULONG)TRANSFER_COPY_FAILED);
+                                       1, LOG_WHERE_TRANSFER_DATA);
                 return NDIS_STATUS_FAILURE;
             }
 

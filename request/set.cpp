@@ -105,19 +105,19 @@ NDIS_STATUS DispatchSetPacketFilter(AdapterRecord* Adapter) {
 
     UCHAR rcr = Adapter->RcrValue;
     if (filter & ACCEPT_MULTICAST_FILTER) {
-        rcr |= RCR_MULTICAST;
+        rcr |= RCR_AM;
     } else {
-        rcr &= (UCHAR)~RCR_MULTICAST;
+        rcr &= (UCHAR)~RCR_AM;
     }
     if (filter & NDIS_PACKET_TYPE_PROMISCUOUS) {
-        rcr |= RCR_PROMISCUOUS;
+        rcr |= RCR_PRO;
     } else {
-        rcr &= (UCHAR)~RCR_PROMISCUOUS;
+        rcr &= (UCHAR)~RCR_PRO;
     }
     if (filter & ACCEPT_BROADCAST_FILTER) {
-        rcr |= RCR_BROADCAST;
+        rcr |= RCR_AB;
     } else {
-        rcr &= (UCHAR)~RCR_BROADCAST;
+        rcr &= (UCHAR)~RCR_AB;
     }
     Adapter->RcrValue = rcr;
 
@@ -172,11 +172,11 @@ VOID CardFillMulticastRegs(AdapterRecord* Adapter) {
 // whatever InterruptsArmed was on entry.
 static VOID CardLoadMulticastRegs(AdapterRecord* Adapter, const UCHAR* Values) {
     Adapter->InterruptsArmed = 0;
-    CardWriteRegister(Adapter, NIC_INTR_MASK, IMR_MASK_ALL);
-    CardWriteRegister(Adapter, NIC_COMMAND, CR_VALUE_START_NO_DMA_PAGE1);
+    CardWriteRegister(Adapter, NIC_IMR, IMR_NONE);
+    CardWriteRegister(Adapter, NIC_CR, CR_STA | CR_RD_ABORT | CR_PAGE1);
     CardWriteMulticastRegisters(Adapter, Values);
-    CardWriteRegister(Adapter, NIC_COMMAND, CR_VALUE_START);
-    CardWriteRegister(Adapter, NIC_INTR_MASK, Adapter->ImrValue);
+    CardWriteRegister(Adapter, NIC_CR, CR_STA | CR_RD_ABORT | CR_PAGE0);
+    CardWriteRegister(Adapter, NIC_IMR, Adapter->ImrValue);
     Adapter->InterruptsArmed = 1;
 }
 

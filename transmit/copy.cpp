@@ -17,7 +17,7 @@ BOOLEAN CardCopyDownPacket(AdapterRecord* Adapter, PNDIS_PACKET Packet, PULONG L
 
     // Start of the slot: a multiple of 256, so always even.
     ULONG cardAddress = Adapter->TxAreaAddress + Adapter->TxFillIndex * CARD_PAGE_SIZE;
-    ULONG dataPort = Adapter->IoPortBase + NIC_RACK_NIC;
+    ULONG dataPort = Adapter->IoPortBase + NIC_DATA;
 
     PVOID address;
     UINT remaining;
@@ -29,8 +29,8 @@ BOOLEAN CardCopyDownPacket(AdapterRecord* Adapter, PNDIS_PACKET Packet, PULONG L
     PUCHAR data = (PUCHAR)address;
 
     if (!CardPrepareRemoteWrite(Adapter, cardAddress)) {
-        NdisWriteErrorLogEntry(Adapter->MiniportHandle, NDIS_ERROR_CODE_HARDWARE_FAILURE, 2, 1,
-                               cardAddress);
+        NdisWriteErrorLogEntry(Adapter->MiniportHandle, NDIS_ERROR_CODE_HARDWARE_FAILURE, 2,
+                               LOG_WHERE_PACKET_COPY, cardAddress);
         return FALSE;
     }
     // The count is the frame length, odd or not.

@@ -158,12 +158,13 @@ VOID Ne2000DoNextSend(AdapterRecord* Adapter) {
 VOID Ne2000XmitDpc(AdapterRecord* Adapter) {
     if (Adapter->TxActiveIndex == TX_INDEX_IDLE) {
         // A transmit-done status with no frame on the wire.
-        NdisWriteErrorLogEntry(Adapter->MiniportHandle, NDIS_ERROR_CODE_DRIVER_FAILURE, 1, 4);
+        NdisWriteErrorLogEntry(Adapter->MiniportHandle, NDIS_ERROR_CODE_DRIVER_FAILURE, 1,
+                               LOG_WHERE_TRANSMIT_DONE);
         return;
     }
 
     SyncCardGetXmitStatus(Adapter);
-    if (Adapter->TxStatus & TSR_XMIT_OK) {
+    if (Adapter->TxStatus & TSR_PTX) {
         Adapter->XmitOkCount++;
     } else {
         Adapter->XmitErrorCount++;  // not retried

@@ -36,7 +36,7 @@ hw::BoardConfig WithProm(std::vector<std::pair<size_t, UCHAR>> bytes) {
 void ForceCommand(CardFixture& f, UCHAR after, UCHAR value) {
     f.StartTrace();
     f.OnAccess([&f, after, value, done = false]() mutable {
-        if (done || f.LastAccess() != W(NIC_COMMAND, after)) return;
+        if (done || f.LastAccess() != W(NIC_CR, after)) return;
         done = true;
         f.card().regs().cr_run = value & 0x03;
         f.card().regs().cr_rd = value & 0x38;
@@ -79,8 +79,8 @@ TEST(CardInitialize, BringsUpEachKindOfCard) {
         EXPECT_EQ(a.RamStart, c.start);
         EXPECT_EQ(a.RamSize, c.size);
         EXPECT_EQ(f.Count(false, NIC_RESET), c.pulses);
-        EXPECT_EQ(f.CountWrites(NIC_COMMAND, 0x12) > 0, c.ram_test);
-        EXPECT_EQ(f.Trace().back(), W(NIC_COMMAND, 0x21));
+        EXPECT_EQ(f.CountWrites(NIC_CR, 0x12) > 0, c.ram_test);
+        EXPECT_EQ(f.Trace().back(), W(NIC_CR, 0x21));
         const hw::Dp8390State& r = f.card().regs();
         EXPECT_EQ(r.dcr, c.wide ? 0x48 : 0x49);
         EXPECT_EQ(r.tcr, 0x02);
@@ -110,7 +110,7 @@ TEST(CardInitialize, FailsWhenTheControllerDoesNotStop) {
     CardFixture f(Board(hw::BoardKind::PcCard));
     ForceCommand(f, 0x01, 0x22);
     EXPECT_FALSE(CardInitialize(&f.adapter()));
-    EXPECT_EQ(f.Trace().back(), R(NIC_COMMAND, 0x22));
+    EXPECT_EQ(f.Trace().back(), R(NIC_CR, 0x22));
 }
 
 TEST(CardInitialize, FailsStoppedWithoutASignature) {
@@ -119,7 +119,7 @@ TEST(CardInitialize, FailsStoppedWithoutASignature) {
     f.StartTrace();
     EXPECT_FALSE(CardInitialize(&f.adapter()));
     EXPECT_EQ(f.adapter().ByteWide, 7);
-    EXPECT_EQ(f.Trace().back(), W(NIC_COMMAND, 0x21));
+    EXPECT_EQ(f.Trace().back(), W(NIC_CR, 0x21));
 }
 
 // RST that never shows: 16,382 readings with 4 us stalls, then on.
@@ -128,7 +128,7 @@ TEST(CardInitialize, ResetWaitRunsOut) {
     f.OnAccess([&f] { f.card().regs().isr &= 0x7F; });
     f.StartTrace();
     ASSERT_TRUE(CardInitialize(&f.adapter()));
-    EXPECT_EQ(f.Count(false, NIC_INTR_STATUS), 16382u);
+    EXPECT_EQ(f.Count(false, NIC_ISR), 16382u);
     EXPECT_EQ(f.StalledMicroseconds(), 6000u + 16382u * 4);
 }
 
@@ -151,7 +151,7 @@ TEST(CardSlotTest, SignaturePairsAtPositionsSixteenToThirtyOne) {
         EXPECT_EQ(CardSlotTest(&f.adapter()), c.ok);
         EXPECT_EQ(f.adapter().ByteWide, c.wide);
         EXPECT_EQ(f.Count(false, NIC_RESET), 2u);
-        EXPECT_EQ(f.Count(false, NIC_RACK_NIC), 32u);
+        EXPECT_EQ(f.Count(false, NIC_DATA), 32u);
     }
     for (hw::BoardKind kind : {hw::BoardKind::Isa16, hw::BoardKind::Isa8}) {
         CardFixture f(kind);
@@ -186,7 +186,7 @@ TEST(CardRamTest, FindsTheRamThatAnswersOnBothPaths) {
                 f.OnAccess([&] {
                     if (c.fault == RamFault::BadByte) {
                         f.card().poke(0x5006, 0x13);
-                    } else if (f.LastAccess() == W(NIC_COMMAND, 0x12) && f.card().regs().rsar == c.start &&
+                    } else if (f.LastAccess() == W(NIC_CR, 0x12) && f.card().regs().rsar == c.start &&
                                ++writes_at_start == 2) {
                         f.card().memory().set_ram(0, 0);  // and what it held reads as no RAM
                         for (std::uint16_t i = 0; i < 4; i++) f.card().poke((std::uint16_t)(c.start + i), 0xFF);

@@ -26,7 +26,7 @@ TEST(CardRegisters, SetBoundaryNamesThePageBeforeTheNextFrame) {
         f.adapter().RxNextPage = c.next;
         f.StartTrace();
         CardSetBoundary(&f.adapter());
-        EXPECT_EQ(f.Trace(), (std::vector<RegAccess>{W(NIC_BOUNDARY, c.bnry)})) << int(c.next);
+        EXPECT_EQ(f.Trace(), (std::vector<RegAccess>{W(NIC_BNRY, c.bnry)})) << int(c.next);
     }
 }
 
@@ -41,10 +41,10 @@ TEST(CardRegisters, StartXmitProgramsPageAndCountHighByteFirst) {
         f.adapter().TxSlotLength[c.index] = c.length;
         f.StartTrace();
         CardStartXmit(&f.adapter());
-        EXPECT_EQ(f.Trace(), (std::vector<RegAccess>{R(NIC_COMMAND, 0x22), W(NIC_INTR_STATUS, 0x0A),
-                                                     W(NIC_XMIT_START, c.tpsr), W(NIC_XMIT_COUNT_MSB, c.high),
-                                                     W(NIC_XMIT_COUNT_LSB, c.low), R(NIC_COMMAND, 0x22),
-                                                     W(NIC_COMMAND, 0x26)}))
+        EXPECT_EQ(f.Trace(), (std::vector<RegAccess>{R(NIC_CR, 0x22), W(NIC_ISR, 0x0A),
+                                                     W(NIC_TPSR, c.tpsr), W(NIC_TBCR1, c.high),
+                                                     W(NIC_TBCR0, c.low), R(NIC_CR, 0x22),
+                                                     W(NIC_CR, 0x26)}))
             << c.length;
     }
 }
@@ -75,11 +75,11 @@ TEST(CardRegisters, StartXmitGoesOnWhenTheTransmitterNeverIdles) {
     CardStartXmit(&f.adapter());
     std::vector<RegAccess> t = f.Trace();
     ASSERT_EQ(t.size(), 1001u + 6u);
-    for (size_t i = 0; i < 1001; i++) ASSERT_EQ(t[i], R(NIC_COMMAND, 0x26)) << i;
+    for (size_t i = 0; i < 1001; i++) ASSERT_EQ(t[i], R(NIC_CR, 0x26)) << i;
     EXPECT_EQ(std::vector<RegAccess>(t.begin() + 1001, t.end()),
-              (std::vector<RegAccess>{W(NIC_INTR_STATUS, 0x0A), W(NIC_XMIT_START, 0x42),
-                                      W(NIC_XMIT_COUNT_MSB, 0x00), W(NIC_XMIT_COUNT_LSB, 100),
-                                      R(NIC_COMMAND, 0x26), W(NIC_COMMAND, 0x26)}));
+              (std::vector<RegAccess>{W(NIC_ISR, 0x0A), W(NIC_TPSR, 0x42),
+                                      W(NIC_TBCR1, 0x00), W(NIC_TBCR0, 100),
+                                      R(NIC_CR, 0x26), W(NIC_CR, 0x26)}));
     EXPECT_EQ(f.StalledMicroseconds(), 10000u);
 }
 
@@ -99,8 +99,8 @@ TEST(CardRegisters, HandleOverflowNotesACutOffTransmit) {
         f.ResetStalls();
         f.StartTrace();
         SyncCardHandleOverflow(&a);
-        std::vector<RegAccess> want{W(NIC_COMMAND, 0x21), R(NIC_INTR_STATUS, 0), W(NIC_RMT_COUNT_MSB, 0),
-                                    W(NIC_RMT_COUNT_LSB, 0), W(NIC_XMIT_CONFIG, 0x02), W(NIC_COMMAND, 0x22)};
+        std::vector<RegAccess> want{W(NIC_CR, 0x21), R(NIC_ISR, 0), W(NIC_RBCR1, 0),
+                                    W(NIC_RBCR0, 0), W(NIC_TCR, 0x02), W(NIC_CR, 0x22)};
         if (!c.reads_isr) want.erase(want.begin() + 1);
         EXPECT_EQ(WithoutReadValues(f.Trace()), want) << int(c.isr_bits) << "/" << int(c.live);
         EXPECT_EQ(a.TxResendPending, c.resend_after);
@@ -141,8 +141,8 @@ TEST(CardRegisters, GetCurrentReadsCurrTwiceOnPageOneAndReturnsToPageZero) {
     ASSERT_TRUE(f.Setup());
     f.StartTrace();
     SyncCardGetCurrent(&f.adapter());
-    EXPECT_EQ(f.Trace(), (std::vector<RegAccess>{W(0, 0x62), R(NIC_CURRENT, 0x4D), W(0, 0x22), W(0, 0x62),
-                                                 R(NIC_CURRENT, 0x4D), W(0, 0x22)}));
+    EXPECT_EQ(f.Trace(), (std::vector<RegAccess>{W(0, 0x62), R(NIC_CURR, 0x4D), W(0, 0x22), W(0, 0x62),
+                                                 R(NIC_CURR, 0x4D), W(0, 0x22)}));
     EXPECT_EQ(f.adapter().RxCurrentPage, 0x4D);
 }
 
@@ -156,7 +156,7 @@ TEST(CardRegisters, GetCurrentIsBoundedWhenCurrNeverSettles) {
         f.StartTrace();
         SyncCardGetCurrent(&f.adapter());
         std::vector<RegAccess> t = f.Trace();
-        std::vector<UCHAR> readings = ReadingsOf(t, NIC_CURRENT);
+        std::vector<UCHAR> readings = ReadingsOf(t, NIC_CURR);
         ASSERT_GE(readings.size(), 2u);
         ASSERT_EQ(t.size(), readings.size() * 3);
         for (size_t i = 0; i < t.size(); i += 3) {
@@ -188,9 +188,9 @@ TEST(CardRegisters, ReadPortUcharIsBoundedWhenThePortNeverSettles) {
         });
         f.StartTrace();
         UCHAR value = 0xEE;
-        SyncCardReadPortUchar(f.adapter().IoPortBase + NIC_INTR_STATUS, &value);
+        SyncCardReadPortUchar(f.adapter().IoPortBase + NIC_ISR, &value);
         f.OnAccess(nullptr);
-        std::vector<UCHAR> readings = ReadingsOf(f.Trace(), NIC_INTR_STATUS);
+        std::vector<UCHAR> readings = ReadingsOf(f.Trace(), NIC_ISR);
         EXPECT_EQ(readings.size(), c.readings) << c.changes;
         EXPECT_EQ(f.Trace().size(), readings.size());
         EXPECT_EQ(value, readings.back());

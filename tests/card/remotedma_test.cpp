@@ -173,10 +173,10 @@ TEST(CardRemoteDma, MissingCompletionIsWaitedOutAndIgnored) {
     f.ResetStalls();
     f.StartTrace();
     EXPECT_TRUE(CardCopyDown(&f.adapter(), 0x4C10, data.data(), 8));
-    EXPECT_EQ(f.Count(false, NIC_INTR_STATUS), 65535u);
+    EXPECT_EQ(f.Count(false, NIC_ISR), 65535u);
     EXPECT_EQ(f.StalledMicroseconds(), 65535u * 4);
     EXPECT_TRUE(CardCopyUp(&f.adapter(), back.data(), 0x4C10, 8));
-    EXPECT_EQ(f.Count(false, NIC_INTR_STATUS), 2u * 65535);
+    EXPECT_EQ(f.Count(false, NIC_ISR), 2u * 65535);
     EXPECT_EQ(back, data);
 }
 

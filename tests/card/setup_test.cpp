@@ -16,7 +16,7 @@ namespace {
 // run and remote-DMA fields after the access that precedes the read.
 void ForceCommandAfterStop(CardFixture& f, UCHAR value) {
     f.OnAccess([&f, value] {
-        if (f.LastAccess() != W(NIC_COMMAND, 0x21)) return;
+        if (f.LastAccess() != W(NIC_CR, 0x21)) return;
         f.card().regs().cr_run = value & 0x03;
         f.card().regs().cr_rd = value & 0x38;
     });

@@ -133,7 +133,7 @@ TEST(Halt, GivesQueuedPacketsBackAndReleasesEverything) {
     EXPECT_TRUE(rig.host.live_mappings().empty());
     EXPECT_EQ(Ne2000MiniportBlock.AdapterList, nullptr);
     // Off the wire: stopped and restarted in internal loopback.
-    EXPECT_EQ(rig.cards[0]->regs().tcr, TCR_LOOPBACK);
+    EXPECT_EQ(rig.cards[0]->regs().tcr, TCR_LB0);
     EXPECT_TRUE(rig.host.problems().empty());
 }
 

@@ -302,7 +302,7 @@ TEST(Initialize, CardTypeChoosesTheBringUpPath) {
         const sim::TraceEntry& first = rig.host.trace().front();
         if (c.card_type == 0) {
             EXPECT_TRUE(first.write);
-            EXPECT_EQ(first.port, r->IoPortBase + NIC_INTR_MASK);
+            EXPECT_EQ(first.port, r->IoPortBase + NIC_IMR);
         } else {
             EXPECT_FALSE(first.write);
             EXPECT_EQ(first.port, r->IoPortBase + NIC_RESET);
@@ -404,7 +404,7 @@ TEST(Initialize, FailuresUndoWhatWasDone) {
         host.trace_to_vector(false);
         std::vector<std::uint32_t> cr_writes;
         for (const sim::TraceEntry& e : host.trace()) {
-            if (e.write && e.port == card.io_base() + NIC_COMMAND) cr_writes.push_back(e.value);
+            if (e.write && e.port == card.io_base() + NIC_CR) cr_writes.push_back(e.value);
         }
 
         std::vector<sim::ErrorLogEntry> log(host.error_log().begin() + log_before,
@@ -418,9 +418,9 @@ TEST(Initialize, FailuresUndoWhatWasDone) {
         }
         if (c.stopped_with_cr_01) {
             ASSERT_FALSE(cr_writes.empty());
-            EXPECT_EQ(cr_writes.back(), std::uint32_t{CR_VALUE_STOP_PAGE0});
+            EXPECT_EQ(cr_writes.back(), std::uint32_t{(CR_STP | CR_PAGE0)});
         } else if (!cr_writes.empty()) {
-            EXPECT_NE(cr_writes.back(), std::uint32_t{CR_VALUE_STOP_PAGE0});
+            EXPECT_NE(cr_writes.back(), std::uint32_t{(CR_STP | CR_PAGE0)});
         }
         // Only the earlier adapter's record, ports and list entry remain.
         EXPECT_EQ(host.leaked_allocations().size(), 1u);

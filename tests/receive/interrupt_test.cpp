@@ -19,8 +19,8 @@ TEST(RxIsr, ForeignInterruptsAreNotClaimed) {
         const char* name;
         bool masked;
         std::uint8_t isr;
-    } cases[] = {{"masked", true, ISR_RCV}, {"armed, nothing", false, 0},
-                 {"armed, RDC alone", false, ISR_DMA_DONE}};
+    } cases[] = {{"masked", true, ISR_PRX}, {"armed, nothing", false, 0},
+                 {"armed, RDC alone", false, ISR_RDC}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         RxFixture t;
@@ -35,8 +35,8 @@ TEST(RxIsr, ForeignInterruptsAreNotClaimed) {
         if (c.masked) {
             EXPECT_TRUE(t.fx.Trace().empty());
         } else {
-            for (const RegAccess& a : t.fx.Trace()) EXPECT_EQ(a, R(NIC_INTR_STATUS, c.isr));
-            EXPECT_EQ(t.fx.Count(false, NIC_INTR_STATUS), 2u);  // two equal readings
+            for (const RegAccess& a : t.fx.Trace()) EXPECT_EQ(a, R(NIC_ISR, c.isr));
+            EXPECT_EQ(t.fx.Count(false, NIC_ISR), 2u);  // two equal readings
             EXPECT_EQ(t.card().regs().imr, IMR_VALUE);
             EXPECT_EQ(t.rec().InterruptsArmed, 1);
         }
@@ -58,10 +58,10 @@ TEST(RxDispatch, ReceiveErrorWithAndWithoutFrameReceived) {
             t.proto.send(t.wa(), t.MakeFrame(100, 3));
             t.host().run_until_idle();  // transmitted: PTX waits behind the mask
         }
-        t.RaiseIsr(with_prx ? ISR_RCV | ISR_RCV_ERR : ISR_RCV_ERR);
+        t.RaiseIsr(with_prx ? ISR_PRX | ISR_RXE : ISR_RXE);
         t.fx.StartTrace();
         t.Unmask();
-        EXPECT_EQ(t.fx.Count(false, NIC_FAE_ERR_CNTR), with_prx ? 0u : 1u);
+        EXPECT_EQ(t.fx.Count(false, NIC_CNTR0), with_prx ? 0u : 1u);
         EXPECT_EQ(t.wa().counters().indications, 0u);
         EXPECT_EQ(t.rec().RxNextPage, t.card().regs().curr);
         EXPECT_EQ(t.rec().IsrBits & 0x3F, 0);
@@ -96,8 +96,8 @@ TEST(RxDispatch, BudgetStopServesPendingTransmitBeforeResuming) {
     std::vector<RegAccess> regs = t.fx.RegisterTrace();
     int tsr = -1, cntr = -1;
     for (int i = 0; i < static_cast<int>(regs.size()); i++) {
-        if (tsr < 0 && regs[i] == R(NIC_XMIT_STATUS, TSR_XMIT_OK)) tsr = i;
-        if (cntr < 0 && !regs[i].write && regs[i].offset == NIC_FAE_ERR_CNTR) cntr = i;
+        if (tsr < 0 && regs[i] == R(NIC_TSR, TSR_PTX)) tsr = i;
+        if (cntr < 0 && !regs[i].write && regs[i].offset == NIC_CNTR0) cntr = i;
     }
     ASSERT_GE(tsr, 0);
     EXPECT_GT(cntr, tsr);
@@ -124,7 +124,7 @@ TEST(RxDispatch, TransmitCompletionBeforeReceivedFrames) {
     out[5] = 0x77;
     t.proto.send(t.wa(), out);
     t.host().run_until_idle();  // transmitted: PTX beside PRX
-    EXPECT_EQ(t.card().regs().isr & (ISR_RCV | ISR_XMIT), ISR_RCV | ISR_XMIT);
+    EXPECT_EQ(t.card().regs().isr & (ISR_PRX | ISR_PTX), ISR_PRX | ISR_PTX);
     t.Unmask();
     EXPECT_EQ(xmit_ok_seen, (std::vector<ULONG>{1, 1}));
     EXPECT_EQ(t.proto.events, "RRC");
@@ -138,7 +138,7 @@ TEST(RxDispatch, LoopEndsWhenNothingServedRemains) {
     RxFixture t;
     t.Mask();
     t.Inject(t.MakeFrame(100, 1));
-    t.RaiseIsr(ISR_DMA_DONE | ISR_RESET);
+    t.RaiseIsr(ISR_RDC | ISR_RST);
     t.card().regs().cntr[0] = 0x85;
     t.card().core().refresh();  // CNT
     t.Unmask();
@@ -146,9 +146,9 @@ TEST(RxDispatch, LoopEndsWhenNothingServedRemains) {
     EXPECT_EQ(t.wa().counters().deferred_runs, 1u);
     EXPECT_EQ(t.proto.events, "RC");
     EXPECT_EQ(t.rec().IsrBits & 0x3F, 0);
-    EXPECT_EQ(t.rec().IsrBits & (ISR_DMA_DONE | ISR_RESET), ISR_DMA_DONE | ISR_RESET);
+    EXPECT_EQ(t.rec().IsrBits & (ISR_RDC | ISR_RST), ISR_RDC | ISR_RST);
     EXPECT_EQ(t.rec().AlignmentErrorCount, 0x85u);
-    EXPECT_EQ(t.card().regs().isr & ISR_DMA_DONE, 0);  // acknowledged as seen
+    EXPECT_EQ(t.card().regs().isr & ISR_RDC, 0);  // acknowledged as seen
     t.ExpectClean();
 }
 

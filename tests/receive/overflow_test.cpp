@@ -30,7 +30,7 @@ TEST(RxOverflow, RecoveryDrainsThenCompletesOnce) {
     t.Mask();
     std::vector<Bytes> frames = {t.MakeFrame(100, 1), t.MakeFrame(700, 2), t.MakeFrame(1514, 3)};
     t.InjectAll(frames);
-    t.RaiseIsr(ISR_OVERFLOW);
+    t.RaiseIsr(ISR_OVW);
     t.fx.StartTrace();
     t.Unmask();
     EXPECT_EQ(t.proto.events, "RRRC");
@@ -40,14 +40,14 @@ TEST(RxOverflow, RecoveryDrainsThenCompletesOnce) {
     EXPECT_EQ(t.rec().IsrBits & 0x3F, 0);
 
     std::vector<RegAccess> regs = t.fx.RegisterTrace();
-    int stop = Find(regs, W(NIC_COMMAND, CR_VALUE_STOP));
-    int loop = Find(regs, W(NIC_XMIT_CONFIG, TCR_LOOPBACK), stop);
-    int normal = Find(regs, W(NIC_XMIT_CONFIG, TCR_NORMAL), loop);
+    int stop = Find(regs, W(NIC_CR, CR_STP | CR_RD_ABORT | CR_PAGE0));
+    int loop = Find(regs, W(NIC_TCR, TCR_LB0), stop);
+    int normal = Find(regs, W(NIC_TCR, TCR_NORMAL), loop);
     ASSERT_GE(stop, 0);
     ASSERT_GT(loop, stop);
     ASSERT_GT(normal, loop);
     // Tallies read once, by the overflow service (no RXE).
-    EXPECT_EQ(t.fx.Count(false, NIC_MISSED_CNTR), 1u);
+    EXPECT_EQ(t.fx.Count(false, NIC_CNTR2), 1u);
 
     for (std::size_t i = 0; i < frames.size(); i++) EXPECT_EQ(t.proto.frames()[i].bytes, frames[i]);
     Bytes after = t.MakeFrame(300, 4);
@@ -78,16 +78,16 @@ TEST(RxOverflow, CutOffTransmissionIsRestartedAfterLoopbackEnds) {
         t.proto.send(t.wa(), out);
         ASSERT_TRUE(t.card().transmitting());
         t.card().faults().txp_stuck = stuck;
-        t.RaiseIsr(ISR_OVERFLOW);
+        t.RaiseIsr(ISR_OVW);
         t.fx.StartTrace();
         t.fx.ResetStalls();
         t.Unmask();
 
         std::vector<RegAccess> regs = t.fx.RegisterTrace();
-        int stop = Find(regs, W(NIC_COMMAND, CR_VALUE_STOP));
-        int ack = Find(regs, W(NIC_INTR_STATUS, ISR_XMIT_DONE), stop);
-        int normal = Find(regs, W(NIC_XMIT_CONFIG, TCR_NORMAL), stop);
-        int restart = Find(regs, W(NIC_COMMAND, CR_VALUE_START_XMIT), stop);
+        int stop = Find(regs, W(NIC_CR, CR_STP | CR_RD_ABORT | CR_PAGE0));
+        int ack = Find(regs, W(NIC_ISR, ISR_TX_DONE), stop);
+        int normal = Find(regs, W(NIC_TCR, TCR_NORMAL), stop);
+        int restart = Find(regs, W(NIC_CR, CR_STA | CR_TXP | CR_RD_ABORT | CR_PAGE0), stop);
         ASSERT_GE(stop, 0);
         EXPECT_GT(ack, stop);
         EXPECT_GT(normal, ack);

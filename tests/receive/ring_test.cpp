@@ -16,14 +16,14 @@ const hw::BoardKind kBoth[] = {hw::BoardKind::Isa16, hw::BoardKind::Isa8};
 TEST(RxDrain, EmptyRingReadsCurrentTwiceAndCompletesNothing) {
     RxFixture t;
     t.fx.StartTrace();
-    t.RaiseIsr(ISR_RCV);
+    t.RaiseIsr(ISR_PRX);
     t.host().run_until_idle();
     // Two stable reads of CURR, each of two readings on page 1.
-    EXPECT_EQ(t.fx.CountWrites(NIC_COMMAND, CR_VALUE_START_NO_DMA_PAGE1), 4u);
+    EXPECT_EQ(t.fx.CountWrites(NIC_CR, CR_STA | CR_RD_ABORT | CR_PAGE1), 4u);
     EXPECT_EQ(t.wa().counters().deferred_runs, 1u);
     EXPECT_EQ(t.wa().counters().indications, 0u);
     EXPECT_EQ(t.wa().counters().indicate_completes, 0u);
-    EXPECT_EQ(t.rec().IsrBits & (ISR_RCV | ISR_RCV_ERR), 0);
+    EXPECT_EQ(t.rec().IsrBits & (ISR_PRX | ISR_RXE), 0);
     t.ExpectClean();
 }
 
@@ -80,7 +80,7 @@ TEST(RxDrain, LengthLimitsAndTinyCounts) {
         t.Place(t.MakeFrame(c.len, 1), p);
         Bytes good = t.MakeFrame(100, 2);
         t.Place(good);
-        t.RaiseIsr(ISR_RCV);
+        t.RaiseIsr(ISR_PRX);
         t.Unmask();
         EXPECT_EQ(t.wa().counters().indications, c.taken ? 2u : 0u);
         EXPECT_EQ(t.rec().RcvOkCount, c.taken ? 2u : 0u);
@@ -223,7 +223,7 @@ TEST(RxIndicate, NextPageMustFollowFromHighByte) {
         Bytes second = t.MakeFrame(80, 8);
         t.Place(second, {}, page + c.claimed);
         t.card().regs().curr = static_cast<std::uint8_t>(t.NextPageFor(page + c.claimed, 84));
-        t.RaiseIsr(ISR_RCV);
+        t.RaiseIsr(ISR_PRX);
         t.Unmask();
         EXPECT_EQ(t.wa().counters().indications, c.indicated ? 2u : 0u);
         EXPECT_EQ(t.rec().RcvOkCount, 1u + (c.indicated ? 1u : 0u));
@@ -255,7 +255,7 @@ TEST(RxIndicate, NextPageEqualToStopPageIsIndicated) {
     p.count = 0x4F0;
     t.Place(t.MakeFrame(200, 3), p, 0x7F);
     t.card().regs().curr = 0x7C;
-    t.RaiseIsr(ISR_RCV);
+    t.RaiseIsr(ISR_PRX);
     t.Unmask();
     ASSERT_EQ(t.wa().counters().indications, 1u);
     EXPECT_EQ(t.wa().indications()[0].packet_size, 0x4F0u - 4 - 14);

@@ -100,7 +100,7 @@ int RxFixture::Place(const Bytes& frame, const Placed& fields, int page) {
     int count = static_cast<int>(frame.size()) + 4;
     int next = NextPageFor(page, count);
     Bytes stored;
-    stored.push_back(static_cast<std::uint8_t>(fields.status >= 0 ? fields.status : RSR_PACKET_OK));
+    stored.push_back(static_cast<std::uint8_t>(fields.status >= 0 ? fields.status : RSR_PRX));
     stored.push_back(static_cast<std::uint8_t>(fields.next >= 0 ? fields.next : next));
     int c = fields.count >= 0 ? fields.count : count;
     stored.push_back(static_cast<std::uint8_t>(c & 0xFF));

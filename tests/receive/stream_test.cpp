@@ -100,7 +100,7 @@ TEST(RxStream, FloodOverrunsTheRingAndRecovers) {
         // Frames are missed and counted while the receiver is disabled or
         // in loopback; while the controller is stopped for a recovery (2 ms,
         // under two frame times) they are missed uncounted.
-        unsigned stops = t.fx.CountWrites(NIC_COMMAND, CR_VALUE_STOP);
+        unsigned stops = t.fx.CountWrites(NIC_CR, CR_STP | CR_RD_ABORT | CR_PAGE0);
         t.fx.StopTrace();
         EXPECT_GT(stops, 0u);
         EXPECT_LE(arrived + t.rec().MissedPacketCount, flood.size());

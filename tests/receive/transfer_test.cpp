@@ -119,8 +119,8 @@ TEST(RxTransfer, RingEndSplitsTheCopy) {
         unsigned reads = 0;
         int first = -1;
         for (std::size_t i = 0; i < trace.size(); i++) {
-            if (trace[i] == W(NIC_COMMAND, CR_VALUE_START_READ)) reads++;
-            if (first < 0 && trace[i].write && trace[i].offset == NIC_RMT_ADDR_LSB) first = (int)i;
+            if (trace[i] == W(NIC_CR, CR_STA | CR_RD_READ | CR_PAGE0)) reads++;
+            if (first < 0 && trace[i].write && trace[i].offset == NIC_RSAR0) first = (int)i;
         }
         EXPECT_EQ(reads, c.reads);
         ASSERT_GE(first, 0);
@@ -156,7 +156,7 @@ TEST(RxTransfer, TransmitTail) {
         t.proto.send(t.wa(), a);
         if (kind == kNextWaiting || kind == kNextAfterTheLastSlots) t.proto.send(t.wa(), b);
         ASSERT_TRUE(t.card().transmitting());
-        if (kind == kDuringOverflow) t.RaiseIsr(ISR_OVERFLOW);
+        if (kind == kDuringOverflow) t.RaiseIsr(ISR_OVW);
 
         struct Seen {
             ULONG active, xmit_ok;
@@ -187,21 +187,21 @@ TEST(RxTransfer, TransmitTail) {
                 EXPECT_EQ(seen.active, kind == kNextWaiting ? 6u : 0u);
                 EXPECT_EQ(seen.full_slots, 1u);
                 EXPECT_EQ(seen.xmit_ok, 1u);
-                EXPECT_EQ(seen.isr & ISR_XMIT_DONE, 0);
-                EXPECT_EQ(seen.isr_bits & ISR_XMIT_DONE, 0);
+                EXPECT_EQ(seen.isr & ISR_TX_DONE, 0);
+                EXPECT_EQ(seen.isr_bits & ISR_TX_DONE, 0);
                 EXPECT_TRUE(seen.transmitting);
                 break;
             case kNothingWaiting:
                 EXPECT_EQ(seen.active, 0u);
                 EXPECT_EQ(seen.xmit_ok, 0u);
-                EXPECT_EQ(seen.isr & ISR_XMIT_DONE, 0);
-                EXPECT_EQ(seen.isr_bits & ISR_XMIT, ISR_XMIT);
+                EXPECT_EQ(seen.isr & ISR_TX_DONE, 0);
+                EXPECT_EQ(seen.isr_bits & ISR_PTX, ISR_PTX);
                 break;
             case kDuringOverflow:
                 EXPECT_EQ(seen.active, 0u);
                 EXPECT_EQ(seen.xmit_ok, 0u);
-                EXPECT_EQ(seen.isr & ISR_XMIT, ISR_XMIT);  // not acknowledged
-                EXPECT_EQ(seen.isr_bits & ISR_XMIT_DONE, 0);
+                EXPECT_EQ(seen.isr & ISR_PTX, ISR_PTX);  // not acknowledged
+                EXPECT_EQ(seen.isr_bits & ISR_TX_DONE, 0);
                 break;
         }
         // Afterwards every frame went out once and was counted once.

@@ -194,7 +194,7 @@ const FaultCase kCases[] = {
          w.card().faults().ignore_stop = true;
          w.Send(1000);
          w.Inject(kToStation, 200);
-         w.card().core().raise_isr(ISR_OVERFLOW);
+         w.card().core().raise_isr(ISR_OVW);
          w.RunIdle(10 * kSecond);
          return std::string();
      }),
@@ -252,7 +252,7 @@ const FaultCase kCases[] = {
          w.card().faults().txp_stuck = true;
          Traffic(w, 3);
          w.Send(500);
-         w.card().core().raise_isr(ISR_OVERFLOW);
+         w.card().core().raise_isr(ISR_OVW);
          w.RunIdle(10 * kSecond);
          return Has(w.figures().tx_on_wire == 4, "frames lost with TXP stuck");
      }),
@@ -284,7 +284,7 @@ const FaultCase kCases[] = {
          w.Inject(kOtherStation, 1514);
          w.Send(1514);
          w.Inject(kToStation, 100);
-         w.card().core().raise_isr(ISR_OVERFLOW);
+         w.card().core().raise_isr(ISR_OVW);
          w.RunIdle(10 * kSecond);
          return Has(w.figures().tx_on_wire == 1, "the cut-off frame was not sent exactly once");
      }),
@@ -356,9 +356,9 @@ const FaultCase kCases[] = {
     {"spurious_ptx_with_nothing_on_the_wire", hw::BoardKind::PcCard,
      Up([](World& w) {
          auto& f = w.card().faults();
-         f.spurious_isr = ISR_XMIT;
+         f.spurious_isr = ISR_PTX;
          f.spurious_isr_reads = 3;
-         w.card().core().raise_isr(ISR_RCV);
+         w.card().core().raise_isr(ISR_PRX);
          w.RunIdle();
          return Logged(w, NDIS_ERROR_CODE_DRIVER_FAILURE, {4});
      }),
@@ -368,15 +368,15 @@ const FaultCase kCases[] = {
          w.Send(1514);
          w.Send(1514);
          auto& f = w.card().faults();
-         f.spurious_isr = ISR_XMIT_ERR;
+         f.spurious_isr = ISR_TXE;
          f.spurious_isr_reads = 2;
-         w.card().core().raise_isr(ISR_RCV);
+         w.card().core().raise_isr(ISR_PRX);
          w.RunIdle();
          return std::string();
      }),
      {true, false, false, {NDIS_ERROR_CODE_DRIVER_FAILURE}}},
     {"spurious_rx_overflow_and_counter_bits", hw::BoardKind::PcCard,
-     UnderTraffic(3, [](hw::Faults& f) { f.spurious_isr = ISR_RCV | ISR_OVERFLOW | ISR_COUNTER | ISR_RCV_ERR; f.spurious_isr_reads = 6; }),
+     UnderTraffic(3, [](hw::Faults& f) { f.spurious_isr = ISR_PRX | ISR_OVW | ISR_CNT | ISR_RXE; f.spurious_isr_reads = 6; }),
      {false, true, false, {}}},
     // --- a shared line that fires with no card cause ------------------------------
     {"foreign_interrupts_on_the_line", hw::BoardKind::PcCard,

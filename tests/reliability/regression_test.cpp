@@ -34,7 +34,7 @@ TEST(ReliabilityRegression, OverflowRecoveryDoesNotResendAFrameThatWentOutLate) 
     for (int i = 0; i < 4; i++) w.Inject(kOtherStation, 1514);  // about 5 ms of busy medium
     w.Send(1514);
     ASSERT_TRUE(w.card().transmitting());
-    w.card().core().raise_isr(ISR_OVERFLOW);
+    w.card().core().raise_isr(ISR_OVW);
     ASSERT_TRUE(w.RunIdle());
     EXPECT_EQ(w.Check(), "");
     EXPECT_EQ(w.figures().tx_on_wire, 1u);
@@ -66,7 +66,7 @@ TEST(ReliabilityRegression, AResetLeavesNoTransmissionOutstanding) {
     auto overflow = [&w] {
         for (int i = 0; i < 5; i++) w.Inject(kToStation, 1514);
         ASSERT_TRUE(w.RunIdle());
-        ASSERT_TRUE(w.card().regs().isr & ISR_OVERFLOW);
+        ASSERT_TRUE(w.card().regs().isr & ISR_OVW);
     };
     w.adapter()->hold_deferred(true);
     overflow();  // while idle
@@ -76,7 +76,7 @@ TEST(ReliabilityRegression, AResetLeavesNoTransmissionOutstanding) {
     w.adapter()->hold_deferred(true);
     w.Send(300);
     overflow();  // after the frame's PTX
-    ASSERT_TRUE(w.card().regs().isr & ISR_XMIT);
+    ASSERT_TRUE(w.card().regs().isr & ISR_PTX);
     w.adapter()->hold_deferred(false);
     ASSERT_TRUE(w.RunIdle());
     EXPECT_EQ(w.Check(), "");
@@ -104,15 +104,15 @@ TEST(ReliabilityRegression, DeferredHandlerAfterAResetRunsWithTheCardMasked) {
         bool deferred = w.adapter()->counters().deferred_runs != runs;
         if (!r.InterruptsArmed) masked = true;
         if (masked && r.InterruptsArmed && !rxe && !deferred) {
-            card.core().raise_isr(ISR_RCV_ERR);  // armed again by the reset's setup
+            card.core().raise_isr(ISR_RXE);  // armed again by the reset's setup
             rxe = true;
         }
         if (deferred && !arrived && card.regs().cr_page == 1) {
             arrived = true;
-            card.core().raise_isr(ISR_RCV);  // a frame while page 1 is selected
+            card.core().raise_isr(ISR_PRX);  // a frame while page 1 is selected
         }
     });
-    card.core().raise_isr(ISR_RCV);  // claimed at the reset's first port access
+    card.core().raise_isr(ISR_PRX);  // claimed at the reset's first port access
     ASSERT_EQ(w.Reset(), NDIS_STATUS_SUCCESS);
     ASSERT_TRUE(w.RunIdle());
     w.host().set_access_hook(nullptr);
@@ -140,7 +140,7 @@ TEST(ReliabilityRegression, ControllerThatStopsAnsweringDoesNotHoldTheDeferredHa
     w.host().set_access_hook([&](std::uint64_t) {
         if (w.host().now() > budget) throw Hang{};
     });
-    w.card().core().raise_isr(ISR_RCV);
+    w.card().core().raise_isr(ISR_PRX);
     w.card().faults().no_answer = true;
     bool hung = false;
     try {

@@ -146,17 +146,17 @@ TEST_F(SetTest, HashLoadRunsMaskedThroughSynchronize) {
     f.StartTrace();
     f.OnAccess([&] {
         RegAccess last = f.LastAccess();
-        if (last.write && last.offset == NIC_INTR_MASK && f.card().regs().cr_page == 0)
+        if (last.write && last.offset == NIC_IMR && f.card().regs().cr_page == 0)
             armed_at_imr_write.push_back(r().InterruptsArmed);
     });
     auto syncs = a().counters().sync_calls;
     ASSERT_EQ(SetList(Bytes(kGroup, kGroup + 6)), NDIS_STATUS_SUCCESS);
     EXPECT_EQ(a().counters().sync_calls, syncs + 1);
 
-    std::vector<RegAccess> want = {W(NIC_INTR_MASK, 0), W(NIC_COMMAND, CR_VALUE_START_NO_DMA_PAGE1)};
-    for (unsigned i = 0; i < 8; i++) want.push_back(W(NIC_MC_ADDR + i, kGroupHash[i]));
-    want.push_back(W(NIC_COMMAND, CR_VALUE_START));
-    want.push_back(W(NIC_INTR_MASK, IMR_VALUE));
+    std::vector<RegAccess> want = {W(NIC_IMR, 0), W(NIC_CR, CR_STA | CR_RD_ABORT | CR_PAGE1)};
+    for (unsigned i = 0; i < 8; i++) want.push_back(W(NIC_MAR0 + i, kGroupHash[i]));
+    want.push_back(W(NIC_CR, CR_STA | CR_RD_ABORT | CR_PAGE0));
+    want.push_back(W(NIC_IMR, IMR_VALUE));
     EXPECT_EQ(ToString(f.Trace()), ToString(want));
     EXPECT_EQ(armed_at_imr_write, (std::vector<int>{0, 0}));
     ExpectArmedOnPageZero();
@@ -167,16 +167,16 @@ TEST_F(SetTest, HashLoadRunsMaskedThroughSynchronize) {
     f.StartTrace();
     ASSERT_EQ(SetFilter(0x20), NDIS_STATUS_SUCCESS);
     EXPECT_EQ(a().counters().sync_calls, syncs + 2);
-    want = {W(NIC_INTR_MASK, 0), W(NIC_COMMAND, CR_VALUE_START_NO_DMA_PAGE1)};
-    for (unsigned i = 0; i < 8; i++) want.push_back(W(NIC_MC_ADDR + i, 0xFF));
-    for (RegAccess w : {W(NIC_COMMAND, CR_VALUE_START), W(NIC_INTR_MASK, IMR_VALUE),
-                        W(NIC_RCV_CONFIG, 0x1C)})
+    want = {W(NIC_IMR, 0), W(NIC_CR, CR_STA | CR_RD_ABORT | CR_PAGE1)};
+    for (unsigned i = 0; i < 8; i++) want.push_back(W(NIC_MAR0 + i, 0xFF));
+    for (RegAccess w : {W(NIC_CR, CR_STA | CR_RD_ABORT | CR_PAGE0), W(NIC_IMR, IMR_VALUE),
+                        W(NIC_RCR, 0x1C)})
         want.push_back(w);
     EXPECT_EQ(ToString(f.Trace()), ToString(want));
 
     // Re-armed even when the card was masked on entry.
     r().InterruptsArmed = 0;
-    CardWriteRegister(&r(), NIC_INTR_MASK, 0);
+    CardWriteRegister(&r(), NIC_IMR, 0);
     ASSERT_EQ(SetFilter(0x01), NDIS_STATUS_SUCCESS);
     ExpectArmedOnPageZero();
 }

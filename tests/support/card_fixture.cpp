@@ -117,7 +117,7 @@ void CardFixture::InitRecord() {
 
 bool CardFixture::Setup() {
     if (!CardSetup(record_)) return false;
-    CardWriteRegister(record_, NIC_XMIT_CONFIG, TCR_NORMAL);
+    CardWriteRegister(record_, NIC_TCR, TCR_NORMAL);
     return true;
 }
 
@@ -151,7 +151,7 @@ std::vector<RegAccess> CardFixture::Trace() const {
 std::vector<RegAccess> CardFixture::RegisterTrace() const {
     std::vector<RegAccess> out;
     for (const RegAccess& a : Trace()) {
-        if (a.offset < NIC_RACK_NIC && a.width == 8 && a.count == 1) out.push_back(a);
+        if (a.offset < NIC_DATA && a.width == 8 && a.count == 1) out.push_back(a);
     }
     return out;
 }

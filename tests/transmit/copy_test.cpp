@@ -30,12 +30,12 @@ struct Layout {
 
 // Data-port accesses; string writes carry their first element.
 RegAccess Words(const std::vector<UCHAR>& frame, size_t at, unsigned count) {
-    return W16(NIC_RACK_NIC, frame[at] | frame[at + 1] << 8, count);
+    return W16(NIC_DATA, frame[at] | frame[at + 1] << 8, count);
 }
 RegAccess Bytes(const std::vector<UCHAR>& frame, size_t at, unsigned count) {
-    return Ws(NIC_RACK_NIC, frame[at], count);
+    return Ws(NIC_DATA, frame[at], count);
 }
-const RegAccess kIsrRead = R(NIC_INTR_STATUS, 0);
+const RegAccess kIsrRead = R(NIC_ISR, 0);
 
 }  // namespace
 
@@ -47,13 +47,13 @@ TEST(CardCopyDownPacket, BufferLayoutsOnBothDataPaths) {
     const std::vector<Layout> layouts = {
         {"16-bit 14+3+0+43", hw::BoardKind::Isa16, {14, 3, 0, 43},
          {Words(f60, 0, 7), kIsrRead, Words(f60, 14, 1), kIsrRead,
-          W16(NIC_RACK_NIC, f60[16] | f60[17] << 8), Words(f60, 18, 21), kIsrRead}},
+          W16(NIC_DATA, f60[16] | f60[17] << 8), Words(f60, 18, 21), kIsrRead}},
         {"16-bit 13+1", hw::BoardKind::Isa16, {13, 1},
-         {Words(f14, 0, 6), kIsrRead, W16(NIC_RACK_NIC, f14[12] | f14[13] << 8), kIsrRead}},
+         {Words(f14, 0, 6), kIsrRead, W16(NIC_DATA, f14[12] | f14[13] << 8), kIsrRead}},
         {"PC Card 61", hw::BoardKind::PcCard, {61},
-         {Words(f61, 0, 30), kIsrRead, W16(NIC_RACK_NIC, f61[60]), kIsrRead}},
+         {Words(f61, 0, 30), kIsrRead, W16(NIC_DATA, f61[60]), kIsrRead}},
         {"16-bit ISA 61", hw::BoardKind::Isa16, {61},
-         {Words(f61, 0, 30), kIsrRead, W(NIC_RACK_NIC, f61[60]), kIsrRead}},
+         {Words(f61, 0, 30), kIsrRead, W(NIC_DATA, f61[60]), kIsrRead}},
         {"8-bit 14+3+0+43", hw::BoardKind::Isa8, {14, 3, 0, 43},
          {Bytes(f60, 0, 14), kIsrRead, Bytes(f60, 14, 3), kIsrRead, Bytes(f60, 17, 43),
           kIsrRead}},
@@ -81,18 +81,18 @@ TEST(CardCopyDownPacket, BufferLayoutsOnBothDataPaths) {
         EXPECT_EQ(length, total);
 
         std::vector<RegAccess> want = {
-            W(NIC_RMT_ADDR_LSB, d & 0xFF), W(NIC_RMT_ADDR_MSB, d >> 8), W(NIC_RMT_COUNT_LSB, 2),
-            W(NIC_RMT_COUNT_MSB, 0), W(NIC_COMMAND, CR_VALUE_START_READ)};
+            W(NIC_RSAR0, d & 0xFF), W(NIC_RSAR1, d >> 8), W(NIC_RBCR0, 2),
+            W(NIC_RBCR1, 0), W(NIC_CR, CR_STA | CR_RD_READ | CR_PAGE0)};
         if (r.ByteWide) {
-            want.push_back(R(NIC_RACK_NIC, 0));
-            want.push_back(R(NIC_RACK_NIC, 0));
+            want.push_back(R(NIC_DATA, 0));
+            want.push_back(R(NIC_DATA, 0));
         } else {
-            want.push_back(R16(NIC_RACK_NIC, 0));
+            want.push_back(R16(NIC_DATA, 0));
         }
-        for (RegAccess a : {R(NIC_CRDA_LSB, 0), R(NIC_CRDA_MSB, 0), W(NIC_RMT_ADDR_LSB, d & 0xFF),
-                            W(NIC_RMT_ADDR_MSB, d >> 8), W(NIC_RMT_COUNT_LSB, (unsigned)total & 0xFF),
-                            W(NIC_RMT_COUNT_MSB, (unsigned)total >> 8),
-                            W(NIC_COMMAND, CR_VALUE_START_WRITE)})
+        for (RegAccess a : {R(NIC_CRDA0, 0), R(NIC_CRDA1, 0), W(NIC_RSAR0, d & 0xFF),
+                            W(NIC_RSAR1, d >> 8), W(NIC_RBCR0, (unsigned)total & 0xFF),
+                            W(NIC_RBCR1, (unsigned)total >> 8),
+                            W(NIC_CR, CR_STA | CR_RD_WRITE | CR_PAGE0)})
             want.push_back(a);
         want.insert(want.end(), l.body.begin(), l.body.end());
         EXPECT_EQ(ToString(WithoutReadValues(f.Trace())), ToString(want));
@@ -125,7 +125,7 @@ TEST(CardCopyDownPacket, CompletionWaitsRunOutWithoutFailing) {
     CardFixture f(hw::BoardKind::Isa16);
     ASSERT_TRUE(f.Setup());
     f.card().faults().rdc_never = true;
-    f.card().regs().isr &= (UCHAR)~ISR_DMA_DONE;
+    f.card().regs().isr &= (UCHAR)~ISR_RDC;
     std::vector<UCHAR> frame = Pattern(61);
     sim::Packet packet(frame, {20, 41});
     ULONG length = 0;
@@ -133,7 +133,7 @@ TEST(CardCopyDownPacket, CompletionWaitsRunOutWithoutFailing) {
     f.ResetStalls();
     ASSERT_TRUE(CardCopyDownPacket(&f.adapter(), packet, &length));
     EXPECT_EQ(length, 61u);
-    EXPECT_EQ(f.Count(false, NIC_INTR_STATUS), 3u * 65535u);
+    EXPECT_EQ(f.Count(false, NIC_ISR), 3u * 65535u);
     EXPECT_EQ(f.StalledMicroseconds(), 3u * 65535u * 4u);
     std::vector<UCHAR> ram(61);
     f.card().peek_block((std::uint16_t)f.adapter().TxAreaAddress, ram.data(), 61);

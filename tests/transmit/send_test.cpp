@@ -40,7 +40,7 @@ std::string Slots(const AdapterRecord& r) {
 std::vector<unsigned> TpsrWrites(CardFixture& f) {
     std::vector<unsigned> v;
     for (const auto& a : f.RegisterTrace())
-        if (a.write && a.offset == NIC_XMIT_START) v.push_back(a.value);
+        if (a.write && a.offset == NIC_TPSR) v.push_back(a.value);
     return v;
 }
 
@@ -146,7 +146,7 @@ TEST(Transmit, SlotCountsFillAndTransmitCount) {
         EXPECT_EQ(r.TxSlotLength[0], c.length);
         EXPECT_EQ(r.TxActiveIndex, 0u);
         EXPECT_EQ(r.TxInterruptPending, 1);
-        EXPECT_EQ(rig.f.CountWrites(NIC_COMMAND, CR_VALUE_START_WRITE), c.remote_writes);
+        EXPECT_EQ(rig.f.CountWrites(NIC_CR, CR_STA | CR_RD_WRITE | CR_PAGE0), c.remote_writes);
         EXPECT_TRUE(rig.card().transmitting());
         EXPECT_EQ(rig.card().regs().tpsr, r.TxStartPage);
         EXPECT_EQ(rig.card().regs().tbcr, c.tbcr);
@@ -285,14 +285,14 @@ TEST(Transmit, OverflowPendingMarksTheFrameWithoutStartingIt) {
     EXPECT_EQ(r.TxActiveIndex, 0u);
     EXPECT_EQ(r.TxResendPending, 1);
     EXPECT_EQ(r.TxInterruptPending, 0);
-    EXPECT_EQ(rig.f.CountWrites(NIC_COMMAND, CR_VALUE_START_XMIT), 0u);
-    EXPECT_EQ(rig.f.Count(true, NIC_XMIT_START), 0u);
+    EXPECT_EQ(rig.f.CountWrites(NIC_CR, CR_STA | CR_TXP | CR_RD_ABORT | CR_PAGE0), 0u);
+    EXPECT_EQ(rig.f.Count(true, NIC_TPSR), 0u);
     EXPECT_FALSE(rig.card().transmitting());
 
     // A second frame queues behind it in the slots without a start either.
     rig.Send(Frame(300, 1));
     EXPECT_EQ(Slots(r), "222000000000");
-    EXPECT_EQ(rig.f.CountWrites(NIC_COMMAND, CR_VALUE_START_XMIT), 0u);
+    EXPECT_EQ(rig.f.CountWrites(NIC_CR, CR_STA | CR_TXP | CR_RD_ABORT | CR_PAGE0), 0u);
 
     // What the recovery does when it is over: the frames then go in order.
     r.OverflowPending = 0;
@@ -317,7 +317,7 @@ TEST(Transmit, SecondTransmitDoneIsLoggedAndChangesNothing) {
     ASSERT_TRUE(rig.host().error_log().empty());
     TxSnapshot before = Snap(r);
 
-    rig.card().core().raise_isr(ISR_XMIT);
+    rig.card().core().raise_isr(ISR_PTX);
     rig.Run();
     ASSERT_EQ(rig.host().error_log().size(), 1u);
     EXPECT_EQ(rig.host().error_log()[0].code, NDIS_ERROR_CODE_DRIVER_FAILURE);
@@ -376,7 +376,7 @@ TEST(Transmit, FailedWritePreparationFailsThePacket) {
         ASSERT_EQ(rig.host().error_log().size(), 1u);
         EXPECT_EQ(rig.host().error_log()[0].code, NDIS_ERROR_CODE_HARDWARE_FAILURE);
         EXPECT_EQ(rig.host().error_log()[0].data, (std::vector<ULONG>{1, d}));
-        EXPECT_EQ(rig.f.CountWrites(NIC_COMMAND, CR_VALUE_START_WRITE), 0u);
+        EXPECT_EQ(rig.f.CountWrites(NIC_CR, CR_STA | CR_RD_WRITE | CR_PAGE0), 0u);
         std::vector<UCHAR> ram(dirt.size());
         rig.card().peek_block((std::uint16_t)r.TxAreaAddress, ram.data(), ram.size());
         EXPECT_EQ(ram, dirt);
