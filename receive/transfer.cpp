@@ -9,6 +9,7 @@
 #include "card/card.h"
 #include "card/dp8390reg.h"
 #include "receive/receive.h"
+#include "transmit/transmit.h"
 
 // When the frame on the wire has finished and the next frame is full in its
 // slots, completes the one and starts the next. Otherwise acknowledges the
@@ -19,41 +20,17 @@ static VOID TransferTransmitTail(AdapterRecord* Adapter) {
     UCHAR status = CardReadRegister(Adapter, NIC_ISR);
     if (!(status & ISR_TX_DONE)) return;
 
-    ULONG active = Adapter->TxActiveIndex;
-    ULONG slots = (Adapter->TxSlotLength[active] + CARD_PAGE_SIZE - 1) / CARD_PAGE_SIZE;
-
-    // A frame that did not fit before the end of the slot area starts at slot 0.
-    ULONG next = Adapter->TxSendIndex + slots;
-    if (next >= TX_SLOT_COUNT) next = 0;
-    if (Adapter->TxSlotState[next] == TX_SLOT_EMPTY && next != Adapter->TxFillIndex) next = 0;
-
-    if (Adapter->TxSlotState[next] != TX_SLOT_FULL) {
+    if (Adapter->TxSlotState[Ne2000NextSendIndex(Adapter)] != TX_SLOT_FULL) {
         CardWriteRegister(Adapter, NIC_ISR, ISR_TX_DONE);
         Adapter->IsrBits |= status;
         return;
     }
 
-    Adapter->TxSendIndex = next;
-    Adapter->TxSlotPacket[active] = nullptr;  // completed when it was copied to the card
-
-    SyncCardGetXmitStatus(Adapter);
-    if (Adapter->TxStatus & TSR_PTX) {
-        Adapter->XmitOkCount++;
-    } else {
-        Adapter->XmitErrorCount++;
-    }
-
-    for (ULONG i = 0; i < slots && active + i < TX_SLOT_COUNT; i++) {
-        Adapter->TxSlotState[active + i] = TX_SLOT_EMPTY;
-    }
-
+    Ne2000CompleteTransmit(Adapter);
     Adapter->TxInterruptPending = 0;
     CardWriteRegister(Adapter, NIC_ISR, ISR_TX_DONE);
     Adapter->IsrBits &= (UCHAR)~ISR_TX_DONE;
-
-    Adapter->TxActiveIndex = Adapter->TxSendIndex;
-    Adapter->TxInterruptPending = 1;
-    CardStartXmit(Adapter);
+    Ne2000StartTransmit(Adapter);
 }
 
 // ByteOffset counts from the first byte after the 14-byte Ethernet header.

@@ -31,6 +31,46 @@ static VOID TxSetSlotState(AdapterRecord* Adapter, ULONG First, ULONG Count, ULO
     for (ULONG i = 0; i < Count; i++) Adapter->TxSlotState[First + i] = State;
 }
 
+// Where the next frame starts when its turn comes at slot Index: slot 0 when
+// Index is past the area's end, or when the fill point skipped the slots from
+// Index on (a frame that did not fit before the end went to slot 0).
+static ULONG TxFrameSlotAt(AdapterRecord* Adapter, ULONG Index) {
+    if (Index >= TX_SLOT_COUNT) return 0;
+    if (Adapter->TxSlotState[Index] == TX_SLOT_EMPTY && Index != Adapter->TxFillIndex) return 0;
+    return Index;
+}
+
+ULONG Ne2000NextSendIndex(AdapterRecord* Adapter) {
+    ULONG slots = TxSlotsNeeded(Adapter->TxSlotLength[Adapter->TxActiveIndex]);
+    return TxFrameSlotAt(Adapter, Adapter->TxSendIndex + slots);
+}
+
+VOID Ne2000CompleteTransmit(AdapterRecord* Adapter) {
+    ULONG active = Adapter->TxActiveIndex;
+    ULONG next = Ne2000NextSendIndex(Adapter);
+
+    SyncCardGetXmitStatus(Adapter);
+    if (Adapter->TxStatus & TSR_PTX) {
+        Adapter->XmitOkCount++;
+    } else {
+        Adapter->XmitErrorCount++;  // not retried
+    }
+
+    // A frame never runs past the last slot; the bound keeps a record that
+    // says otherwise from reaching beyond the slot array.
+    ULONG slots = TxSlotsNeeded(Adapter->TxSlotLength[active]);
+    if (slots > TX_SLOT_COUNT - active) slots = TX_SLOT_COUNT - active;
+    TxSetSlotState(Adapter, active, slots, TX_SLOT_EMPTY);
+    Adapter->TxSlotPacket[active] = nullptr;  // completed when it was copied to the card
+    Adapter->TxSendIndex = next;
+}
+
+VOID Ne2000StartTransmit(AdapterRecord* Adapter) {
+    Adapter->TxActiveIndex = Adapter->TxSendIndex;
+    Adapter->TxInterruptPending = 1;
+    CardStartXmit(Adapter);
+}
+
 // TRUE when the packet can be put on the wire: its length is 1..1514 bytes
 // and its buffers hold exactly that many bytes. A longer frame could run past
 // slot 11 into the receive ring, and a chain that disagrees with TotalLength
@@ -134,18 +174,14 @@ VOID Ne2000DoNextSend(AdapterRecord* Adapter) {
             if (Adapter->TxFillIndex == TX_SLOT_COUNT) Adapter->TxFillIndex = 0;
 
             if (Adapter->TxActiveIndex == TX_INDEX_IDLE) {
-                // The frame went to slot 0 past skipped slots.
-                if (Adapter->TxSlotState[Adapter->TxSendIndex] == TX_SLOT_EMPTY &&
-                    Adapter->TxFillIndex != Adapter->TxSendIndex) {
-                    Adapter->TxSendIndex = 0;
-                }
-                Adapter->TxActiveIndex = Adapter->TxSendIndex;
+                // The frame may have gone to slot 0 past skipped slots.
+                Adapter->TxSendIndex = TxFrameSlotAt(Adapter, Adapter->TxSendIndex);
                 if (Adapter->OverflowPending) {
                     // The overflow recovery starts it when it is done.
+                    Adapter->TxActiveIndex = Adapter->TxSendIndex;
                     Adapter->TxResendPending = 1;
                 } else {
-                    Adapter->TxInterruptPending = 1;
-                    CardStartXmit(Adapter);
+                    Ne2000StartTransmit(Adapter);
                 }
             }
             status = NDIS_STATUS_SUCCESS;
@@ -163,32 +199,9 @@ VOID Ne2000XmitDpc(AdapterRecord* Adapter) {
         return;
     }
 
-    SyncCardGetXmitStatus(Adapter);
-    if (Adapter->TxStatus & TSR_PTX) {
-        Adapter->XmitOkCount++;
-    } else {
-        Adapter->XmitErrorCount++;  // not retried
-    }
-
-    ULONG active = Adapter->TxActiveIndex;
-    ULONG a = TxSlotsNeeded(Adapter->TxSlotLength[active]);
-    TxSetSlotState(Adapter, active, a, TX_SLOT_EMPTY);
-
-    Adapter->TxSendIndex += a;
-    if (Adapter->TxSendIndex == TX_SLOT_COUNT) Adapter->TxSendIndex = 0;
-    // Slots from here to the end were skipped by the fill point: the next
-    // frame, if any, starts at slot 0.
-    if (Adapter->TxSlotState[Adapter->TxSendIndex] == TX_SLOT_EMPTY &&
-        Adapter->TxSendIndex != Adapter->TxFillIndex) {
-        Adapter->TxSendIndex = 0;
-    }
-
-    Adapter->TxSlotPacket[active] = nullptr;
-
+    Ne2000CompleteTransmit(Adapter);
     if (Adapter->TxSlotState[Adapter->TxSendIndex] == TX_SLOT_FULL) {
-        Adapter->TxActiveIndex = Adapter->TxSendIndex;
-        Adapter->TxInterruptPending = 1;
-        CardStartXmit(Adapter);
+        Ne2000StartTransmit(Adapter);
     } else {
         Adapter->TxActiveIndex = TX_INDEX_IDLE;
     }

@@ -305,6 +305,45 @@ TEST(Transmit, OverflowPendingMarksTheFrameWithoutStartingIt) {
 }
 
 // A transmit-done status after the last frame has ended: one event-log
+// The completion shared by the deferred handler and the transfer tail: the
+// send index moves to the next frame's first slot, slot 0 past the area's
+// end or past slots the fill point skipped; the finished frame's slots are
+// freed and its packet forgotten.
+TEST(Transmit, CompletionMovesToTheNextFrame) {
+    struct Case {
+        const char* name;
+        ULONG active, length;
+        std::vector<ULONG> full;  // slots full before, the active frame's included
+        ULONG fill;
+        ULONG next;
+    } cases[] = {
+        {"next frame right after", 0, 300, {0, 1, 2}, 3, 2},
+        {"nothing queued: stays at the fill point", 4, 200, {4}, 5, 5},
+        {"last slots: next at slot 0", 6, 1514, {6, 7, 8, 9, 10, 11, 0}, 1, 0},
+        {"skipped slots: next at slot 0", 2, 1000, {2, 3, 4, 5, 0, 1}, 2, 0},
+        {"a frame said to run past the last slot", 9, 1000, {9, 10, 11}, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TxRig t;
+        AdapterRecord& r = t.r();
+        for (ULONG& s : r.TxSlotState) s = TX_SLOT_EMPTY;
+        for (ULONG s : c.full) r.TxSlotState[s] = TX_SLOT_FULL;
+        r.TxActiveIndex = r.TxSendIndex = c.active;
+        r.TxSlotLength[c.active] = c.length;
+        r.TxFillIndex = c.fill;
+        ULONG ok = r.XmitOkCount;
+        Ne2000CompleteTransmit(&r);
+        EXPECT_EQ(r.TxSendIndex, c.next);
+        for (ULONG s = c.active; s < TX_SLOT_COUNT && s < c.active + (c.length + 255) / 256; s++)
+            EXPECT_EQ(r.TxSlotState[s], ULONG{TX_SLOT_EMPTY}) << s;
+        EXPECT_EQ(r.TxSlotPacket[c.active], nullptr);
+        EXPECT_EQ(r.XmitOkCount + r.XmitErrorCount, ok + 1);
+        r.TxActiveIndex = TX_INDEX_IDLE;  // nothing on the wire for the halt
+        for (ULONG& s : r.TxSlotState) s = TX_SLOT_EMPTY;
+    }
+}
+
 // entry, code 0xC000138D with data word 4, and no transmit state changes.
 TEST(Transmit, SecondTransmitDoneIsLoggedAndChangesNothing) {
     TxRig rig;
