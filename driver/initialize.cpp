@@ -54,13 +54,158 @@ NE2K_PAGEABLE_CODE BOOLEAN ReadKeyword(NDIS_HANDLE Config, const WCHAR* Name,
     return TRUE;
 }
 
+// What the configuration gives beyond the fields it sets in the record:
+// the I/O base, the interrupt line, the multicast list size, and a
+// configuration error with its event-log data word.
+struct CONFIG_VALUES {
+    ULONG IoBase;
+    UCHAR Interrupt;
+    ULONG MaxMulticast;
+    BOOLEAN Error;
+    ULONG ErrorValue;
+};
+
+NE2K_PAGEABLE_CODE BOOLEAN SetConfigError(CONFIG_VALUES* Values, ULONG ErrorValue) {
+    Values->Error = TRUE;
+    Values->ErrorValue = ErrorValue;
+    return FALSE;
+}
+
+// MCA POS data: an adapter of a known identifier answers at the I/O base
+// and interrupt its option byte selects. FALSE (a configuration error) when
+// the POS data cannot be read; *Decoded tells whether it was one of ours.
+NE2K_PAGEABLE_CODE BOOLEAN DecodeMcaPos(NDIS_HANDLE Context, CONFIG_VALUES* Values,
+                                        BOOLEAN* Decoded) {
+    NDIS_MCA_POS_DATA pos;
+    NdisZeroMemory(&pos, sizeof pos);
+    UINT channel = 0;
+    NDIS_STATUS status;
+    NdisReadMcaPosInformation(&status, Context, &channel, &pos);
+    if (status != NDIS_STATUS_SUCCESS) {
+        return SetConfigError(Values, NDIS_ERROR_CODE_UNSUPPORTED_CONFIGURATION);
+    }
+    *Decoded = pos.AdapterId == MCA_ADAPTER_ID_A || pos.AdapterId == MCA_ADAPTER_ID_B;
+    if (!*Decoded) return TRUE;
+    ULONG field = (pos.PosData1 >> 1) & 7;
+    if (field != 0) {
+        Values->IoBase = pos.AdapterId == MCA_ADAPTER_ID_A ? McaIoBaseA[field] : McaIoBaseB[field];
+    }
+    Values->Interrupt = McaInterrupt[(pos.PosData1 >> 5) & 3];
+    return TRUE;
+}
+
+// The I/O base and interrupt keywords, range-checked, and the PC Card
+// attribute window. FALSE on a configuration error.
+NE2K_PAGEABLE_CODE BOOLEAN ReadResources(AdapterRecord* Adapter, NDIS_HANDLE Config,
+                                         CONFIG_VALUES* Values) {
+    ReadKeyword(Config, IoBaseKeyword, NdisParameterHexInteger, &Values->IoBase);
+    if (Values->IoBase < MIN_IO_BASE || Values->IoBase > MAX_IO_BASE) {
+        return SetConfigError(Values, Values->IoBase);
+    }
+    ULONG value;
+    if (ReadKeyword(Config, InterruptKeyword, NdisParameterHexInteger, &value)) {
+        Values->Interrupt = (UCHAR)value;
+    }
+    CCHAR signedInterrupt = (CCHAR)Values->Interrupt;
+    if (signedInterrupt < MIN_INTERRUPT || signedInterrupt > MAX_INTERRUPT) {
+        return SetConfigError(Values, (ULONG)(LONG)signedInterrupt);
+    }
+    if (Adapter->CardType == CARD_TYPE_PC_CARD) {
+        Adapter->AttributeMemoryAddress = DEFAULT_ATTRIBUTE_ADDRESS;
+        ReadKeyword(Config, AttributeAddressKeyword, NdisParameterHexInteger,
+                    &Adapter->AttributeMemoryAddress);
+        Adapter->AttributeMemorySize = DEFAULT_ATTRIBUTE_SIZE;
+        ReadKeyword(Config, AttributeSizeKeyword, NdisParameterHexInteger,
+                    &Adapter->AttributeMemorySize);
+    }
+    return TRUE;
+}
+
+// Reads the keywords (or the MCA POS data) in their order into the record
+// and Values. A configuration error ends the reading; it is reported when
+// the adapter is registered.
+NE2K_PAGEABLE_CODE VOID ReadConfiguration(AdapterRecord* Adapter, NDIS_HANDLE Config,
+                                          NDIS_HANDLE Context, CONFIG_VALUES* Values) {
+    ULONG value;
+    if (ReadKeyword(Config, CardTypeKeyword, NdisParameterHexInteger, &value)) {
+        Adapter->CardType = value;
+    }
+
+    NDIS_STATUS status;
+    PVOID override = nullptr;
+    UINT overrideLength = 0;
+    NdisReadNetworkAddress(&status, &override, &overrideLength, Config);
+    if (status == NDIS_STATUS_SUCCESS && overrideLength == ETH_ADDRESS_LENGTH) {
+        NdisMoveMemory(Adapter->StationAddress, override, ETH_ADDRESS_LENGTH);
+    }
+
+    // A machine with more than one processor drives a single adapter.
+    if (NdisSystemProcessorCount() > 1 && !Ne2000AdapterListEmpty()) {
+        SetConfigError(Values, NDIS_ERROR_CODE_UNSUPPORTED_CONFIGURATION);
+        return;
+    }
+
+    if (ReadKeyword(Config, BusTypeKeyword, NdisParameterHexInteger, &value)) {
+        Adapter->BusType = (UCHAR)value;
+    }
+
+    // Decoded POS values get no range test.
+    BOOLEAN posDecoded = FALSE;
+    if (Adapter->BusType == BUS_TYPE_MCA && !DecodeMcaPos(Context, Values, &posDecoded)) return;
+    if (!posDecoded && !ReadResources(Adapter, Config, Values)) return;
+
+    if (ReadKeyword(Config, MulticastListKeyword, NdisParameterInteger, &value) &&
+        value <= MAX_MULTICAST_LIST) {
+        Values->MaxMulticast = value;
+    }
+}
+
+// The card memory layout derived from RamStart, RamSize and TxSlotCount;
+// page numbers are 8-bit.
+NE2K_PAGEABLE_CODE VOID DeriveMemoryLayout(AdapterRecord* Adapter) {
+    Adapter->TxActiveIndex = TX_INDEX_IDLE;
+    Adapter->TxAreaAddress = Adapter->RamStart;
+    Adapter->RxRingAddress = Adapter->RamStart + Adapter->TxSlotCount * CARD_PAGE_SIZE;
+    Adapter->RamEndAddress = Adapter->RamStart + Adapter->RamSize;
+    Adapter->TxStartPage = (UCHAR)(Adapter->RamStart / CARD_PAGE_SIZE);
+    Adapter->RxFirstPage = (UCHAR)(Adapter->TxStartPage + Adapter->TxSlotCount);
+    Adapter->RxStopPage = (UCHAR)(Adapter->TxStartPage + Adapter->RamSize / CARD_PAGE_SIZE);
+    Adapter->RcrValue = 0;
+    for (ULONG i = 0; i < Adapter->TxSlotCount; i++) Adapter->TxSlotState[i] = TX_SLOT_EMPTY;
+}
+
+// Finds and sizes the card and reads its station address. FALSE when the
+// card does not answer or has no usable RAM or address.
+NE2K_PAGEABLE_CODE BOOLEAN FindCard(AdapterRecord* Adapter) {
+    if (Adapter->CardType == CARD_TYPE_ISA && !CardCheckParameters(Adapter)) return FALSE;
+    if (!CardInitialize(Adapter)) return FALSE;
+    DeriveMemoryLayout(Adapter);
+    return CardReadEthernetAddress(Adapter);
+}
+
+// Undoes a registration that failed after the port range was registered:
+// logs the failure, takes the record off the adapter list (stopping the
+// controller it started) and releases the ports.
+NE2K_PAGEABLE_CODE NDIS_STATUS FailRegistration(AdapterRecord* Adapter, NDIS_ERROR_CODE Code,
+                                                BOOLEAN Linked, NDIS_STATUS Status) {
+    NdisWriteErrorLogEntry(Adapter->MiniportHandle, Code, 0);
+    if (Linked) {
+        Ne2000UnlinkAdapter(Adapter);
+        CardWriteRegister(Adapter, NIC_CR, CR_STP | CR_PAGE0);
+    }
+    NdisMDeregisterIoPortRange(Adapter->MiniportHandle, Adapter->IoBaseAddress, NIC_PORT_COUNT,
+                               Adapter->IoPortBase);
+    return Status;
+}
+
 }  // namespace
 
 NE2K_PAGEABLE_CODE NDIS_STATUS NDIS_API Ne2000Initialize(PNDIS_STATUS OpenErrorStatus,
-                                                PUINT SelectedMediumIndex,
-                                                PNDIS_MEDIUM MediumArray, UINT MediumArraySize,
-                                                NDIS_HANDLE MiniportAdapterHandle,
-                                                NDIS_HANDLE WrapperConfigurationContext) {
+                                                         PUINT SelectedMediumIndex,
+                                                         PNDIS_MEDIUM MediumArray,
+                                                         UINT MediumArraySize,
+                                                         NDIS_HANDLE MiniportAdapterHandle,
+                                                         NDIS_HANDLE WrapperConfigurationContext) {
     (void)OpenErrorStatus;  // never written
 
     UINT medium = 0;
@@ -80,101 +225,18 @@ NE2K_PAGEABLE_CODE NDIS_STATUS NDIS_API Ne2000Initialize(PNDIS_STATUS OpenErrorS
         NdisFreeMemory(adapter, sizeof(AdapterRecord), 0);
         return status;
     }
-
-    ULONG ioBase = DEFAULT_IO_BASE;
-    UCHAR interrupt = DEFAULT_INTERRUPT;
-    ULONG maxMulticast = MAX_MULTICAST_LIST;
-    BOOLEAN configError = FALSE;
-    ULONG configErrorValue = 0;
-    BOOLEAN posDecoded = FALSE;
-    ULONG value;
-
-    if (ReadKeyword(config, CardTypeKeyword, NdisParameterHexInteger, &value)) {
-        adapter->CardType = value;
-    }
-
-    PVOID override = nullptr;
-    UINT overrideLength = 0;
-    NdisReadNetworkAddress(&status, &override, &overrideLength, config);
-    if (status == NDIS_STATUS_SUCCESS && overrideLength == ETH_ADDRESS_LENGTH) {
-        NdisMoveMemory(adapter->StationAddress, override, ETH_ADDRESS_LENGTH);
-    }
-
-    do {
-        // A machine with more than one processor drives a single adapter.
-        if (NdisSystemProcessorCount() > 1 && !Ne2000AdapterListEmpty()) {
-            configError = TRUE;
-            configErrorValue = NDIS_ERROR_CODE_UNSUPPORTED_CONFIGURATION;
-            break;
-        }
-
-        if (ReadKeyword(config, BusTypeKeyword, NdisParameterHexInteger, &value)) {
-            adapter->BusType = (UCHAR)value;
-        }
-
-        if (adapter->BusType == BUS_TYPE_MCA) {
-            NDIS_MCA_POS_DATA pos;
-            NdisZeroMemory(&pos, sizeof pos);
-            UINT channel = 0;
-            NdisReadMcaPosInformation(&status, WrapperConfigurationContext, &channel, &pos);
-            if (status != NDIS_STATUS_SUCCESS) {
-                configError = TRUE;
-                configErrorValue = NDIS_ERROR_CODE_UNSUPPORTED_CONFIGURATION;
-                break;
-            }
-            if (pos.AdapterId == MCA_ADAPTER_ID_A || pos.AdapterId == MCA_ADAPTER_ID_B) {
-                posDecoded = TRUE;
-                ULONG field = (pos.PosData1 >> 1) & 7;
-                if (field != 0) {
-                    ioBase = pos.AdapterId == MCA_ADAPTER_ID_A ? McaIoBaseA[field]
-                                                               : McaIoBaseB[field];
-                }
-                interrupt = McaInterrupt[(pos.PosData1 >> 5) & 3];
-            }
-        }
-
-        if (!posDecoded) {
-            ReadKeyword(config, IoBaseKeyword, NdisParameterHexInteger, &ioBase);
-            if (ioBase < MIN_IO_BASE || ioBase > MAX_IO_BASE) {
-                configError = TRUE;
-                configErrorValue = ioBase;
-                break;
-            }
-            if (ReadKeyword(config, InterruptKeyword, NdisParameterHexInteger, &value)) {
-                interrupt = (UCHAR)value;
-            }
-            CCHAR signedInterrupt = (CCHAR)interrupt;
-            if (signedInterrupt < MIN_INTERRUPT || signedInterrupt > MAX_INTERRUPT) {
-                configError = TRUE;
-                configErrorValue = (ULONG)(LONG)signedInterrupt;
-                break;
-            }
-            if (adapter->CardType == CARD_TYPE_PC_CARD) {
-                adapter->AttributeMemoryAddress = DEFAULT_ATTRIBUTE_ADDRESS;
-                ReadKeyword(config, AttributeAddressKeyword, NdisParameterHexInteger,
-                            &adapter->AttributeMemoryAddress);
-                adapter->AttributeMemorySize = DEFAULT_ATTRIBUTE_SIZE;
-                ReadKeyword(config, AttributeSizeKeyword, NdisParameterHexInteger,
-                            &adapter->AttributeMemorySize);
-            }
-        }
-
-        if (ReadKeyword(config, MulticastListKeyword, NdisParameterInteger, &value) &&
-            value <= MAX_MULTICAST_LIST) {
-            maxMulticast = value;
-        }
-    } while (0);
-
+    CONFIG_VALUES values = {DEFAULT_IO_BASE, DEFAULT_INTERRUPT, MAX_MULTICAST_LIST, FALSE, 0};
+    ReadConfiguration(adapter, config, WrapperConfigurationContext, &values);
     NdisCloseConfiguration(config);
 
     adapter->TxSlotCount = TX_SLOT_COUNT;
-    adapter->IoBaseAddress = ioBase;
-    adapter->InterruptNumber = interrupt;
-    adapter->MaxMulticastList = maxMulticast;
+    adapter->IoBaseAddress = values.IoBase;
+    adapter->InterruptNumber = values.Interrupt;
+    adapter->MaxMulticastList = values.MaxMulticast;
     adapter->MiniportHandle = MiniportAdapterHandle;
     adapter->LookaheadSize = MAX_LOOKAHEAD;
 
-    if (Ne2000RegisterAdapter(adapter, configError, configErrorValue) != NDIS_STATUS_SUCCESS) {
+    if (Ne2000RegisterAdapter(adapter, values.Error, values.ErrorValue) != NDIS_STATUS_SUCCESS) {
         NdisFreeMemory(adapter, sizeof(AdapterRecord), 0);
         return NDIS_STATUS_FAILURE;
     }
@@ -199,56 +261,30 @@ NE2K_PAGEABLE_CODE NDIS_STATUS Ne2000RegisterAdapter(AdapterRecord* Adapter,
                                                   Adapter->IoBaseAddress, NIC_PORT_COUNT);
     if (status != NDIS_STATUS_SUCCESS) return status;
 
-    // The three failure branches share one tail: log, undo in reverse order.
-    NDIS_ERROR_CODE failure = NDIS_ERROR_CODE_ADAPTER_NOT_FOUND;
-    BOOLEAN linked = FALSE;
-    status = NDIS_STATUS_ADAPTER_NOT_FOUND;
-
-    do {
-        if (Adapter->CardType == CARD_TYPE_ISA && !CardCheckParameters(Adapter)) break;
-        if (!CardInitialize(Adapter)) break;
-
-        // Card memory layout; page numbers are 8-bit.
-        Adapter->TxActiveIndex = TX_INDEX_IDLE;
-        Adapter->TxAreaAddress = Adapter->RamStart;
-        Adapter->RxRingAddress = Adapter->RamStart + Adapter->TxSlotCount * CARD_PAGE_SIZE;
-        Adapter->RamEndAddress = Adapter->RamStart + Adapter->RamSize;
-        Adapter->TxStartPage = (UCHAR)(Adapter->RamStart / CARD_PAGE_SIZE);
-        Adapter->RxFirstPage = (UCHAR)(Adapter->TxStartPage + Adapter->TxSlotCount);
-        Adapter->RxStopPage = (UCHAR)(Adapter->TxStartPage + Adapter->RamSize / CARD_PAGE_SIZE);
-        Adapter->RcrValue = 0;
-        for (ULONG i = 0; i < Adapter->TxSlotCount; i++) Adapter->TxSlotState[i] = TX_SLOT_EMPTY;
-
-        if (!CardReadEthernetAddress(Adapter)) break;
-
-        Adapter->ImrValue = IMR_VALUE;
-        Adapter->InterruptsArmed = 0;
-        Ne2000LinkAdapter(Adapter);
-        linked = TRUE;
-
-        if (!CardSetup(Adapter)) break;
-
-        status = NdisMRegisterInterrupt(&Adapter->InterruptObject, Adapter->MiniportHandle,
-                                        (UINT)(LONG)(CCHAR)Adapter->InterruptNumber,
-                                        (UINT)(LONG)(CCHAR)Adapter->InterruptNumber, TRUE, TRUE,
-                                        NdisInterruptLatched);
-        if (status != NDIS_STATUS_SUCCESS) {
-            failure = NDIS_ERROR_CODE_INTERRUPT_CONNECT;
-            break;
-        }
-        Adapter->InterruptConnected = 1;
-
-        // The interrupt is connected: leave internal loopback, go on the wire.
-        CardWriteRegister(Adapter, NIC_TCR, TCR_NORMAL);
-        return NDIS_STATUS_SUCCESS;
-    } while (0);
-
-    NdisWriteErrorLogEntry(Adapter->MiniportHandle, failure, 0);
-    if (linked) {
-        Ne2000UnlinkAdapter(Adapter);
-        CardWriteRegister(Adapter, NIC_CR, CR_STP | CR_PAGE0);
+    if (!FindCard(Adapter)) {
+        return FailRegistration(Adapter, NDIS_ERROR_CODE_ADAPTER_NOT_FOUND, FALSE,
+                                NDIS_STATUS_ADAPTER_NOT_FOUND);
     }
-    NdisMDeregisterIoPortRange(Adapter->MiniportHandle, Adapter->IoBaseAddress, NIC_PORT_COUNT,
-                               Adapter->IoPortBase);
-    return status;
+
+    Adapter->ImrValue = IMR_VALUE;
+    Adapter->InterruptsArmed = 0;
+    Ne2000LinkAdapter(Adapter);
+
+    if (!CardSetup(Adapter)) {
+        return FailRegistration(Adapter, NDIS_ERROR_CODE_ADAPTER_NOT_FOUND, TRUE,
+                                NDIS_STATUS_ADAPTER_NOT_FOUND);
+    }
+
+    status = NdisMRegisterInterrupt(&Adapter->InterruptObject, Adapter->MiniportHandle,
+                                    (UINT)(LONG)(CCHAR)Adapter->InterruptNumber,
+                                    (UINT)(LONG)(CCHAR)Adapter->InterruptNumber, TRUE, TRUE,
+                                    NdisInterruptLatched);
+    if (status != NDIS_STATUS_SUCCESS) {
+        return FailRegistration(Adapter, NDIS_ERROR_CODE_INTERRUPT_CONNECT, TRUE, status);
+    }
+    Adapter->InterruptConnected = 1;
+
+    // The interrupt is connected: leave internal loopback, go on the wire.
+    CardWriteRegister(Adapter, NIC_TCR, TCR_NORMAL);
+    return NDIS_STATUS_SUCCESS;
 }
