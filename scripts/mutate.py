@@ -8,9 +8,11 @@ Usage:
 
 One mutant is one small change in a .cpp or .h file of driver/ card/ receive/
 transmit/ request/ (code only: comments, preprocessor lines, string and character
-literals and static_assert statements are left alone). Operators:
+literals and static_assert statements are left alone, except the values of
+#define lines, whose integer literals take the constant operator). Operators:
   comparison  < <= > >= == != to the boundary neighbour or the negation
-  constant    an integer literal n to n+1 and n-1 (decimal or hex, style kept)
+  constant    an integer literal n to n+1 and n-1 (decimal or hex, style kept), also
+              in a #define's value (wait bounds, stalls, sizes are macros)
   logical     && <-> ||
   call        a statement that is only a function call, removed (replaced by {})
   return      return TRUE <-> FALSE; return X -> return !(X) in a BOOLEAN function
@@ -19,6 +21,8 @@ literals and static_assert statements are left alone). Operators:
   bitwise     binary | <-> &, |= <-> &=
 Mutants are enumerated in (file, line, column, operator) order; --sample N --seed S
 draws N of them with random.Random(S), so the same sources and seed give the same set.
+A mutant in a header that many files include rebuilds most of the tree; with ccache
+on the PATH the rebuild after restoring it comes from the cache.
 
 The checkout's tracked files are copied to a scratch directory (--workdir; by default
 one under /tmp named after the checkout, kept and reused by later runs), configured
@@ -202,6 +206,12 @@ def mutants_in(path, text):
                 k = match[j]
                 if k + 1 < len(toks) and toks[k + 1].text == ";":
                     add("call", t.start, toks[k + 1].end, "{}")
+    # Integer literals in the values of #define lines.
+    for m in re.finditer(r"^[ \t]*#[ \t]*define[ \t]+\w+[ \t]+([^\n]*)$", text, re.M):
+        code = m.group(1).split("//")[0]
+        for n in re.finditer(r"(?<![\w.\"])(0[xX][0-9A-Fa-f]+[uUlL]*|\d+[uUlL]*)(?![\w.])", code):
+            for new in off_by_one(n.group()):
+                add("constant", m.start(1) + n.start(), m.start(1) + n.end(), new)
     return out
 
 
@@ -370,7 +380,10 @@ def main():
         sys.exit("mutate: another run uses " + work)
     print("work directory " + work)
     sync_copy(root, work)
-    for step in (["cmake", "-S", ".", "-B", "build", "-DCMAKE_BUILD_TYPE=RelWithDebInfo"],
+    configure = ["cmake", "-S", ".", "-B", "build", "-DCMAKE_BUILD_TYPE=RelWithDebInfo"]
+    if shutil.which("ccache"):  # a header mutant's restore then rebuilds from the cache
+        configure.append("-DCMAKE_CXX_COMPILER_LAUNCHER=ccache")
+    for step in (configure,
                  ["cmake", "--build", "build", JOBS], ctest_command(args)):
         print("baseline: " + " ".join(step), flush=True)
         code, out, secs = run(step, work)
