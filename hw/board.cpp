@@ -122,9 +122,9 @@ void Ne2000Board::write16_string(std::uint32_t offset, const std::uint16_t* src,
 }
 
 bool Ne2000Board::fire_foreign_irq() {
-    int& n = core_.faults().foreign_irq;
-    if (n == 0 || core_.line()) return false;
-    if (n > 0) n--;
+    int& pulses = core_.faults().foreign_irq;
+    if (pulses == 0 || core_.line()) return false;
+    Faults::take(pulses);
     foreign_pulse_ = true;
     notify_irq(true);
     foreign_pulse_ = false;

@@ -11,15 +11,14 @@ namespace hw {
 using namespace dp8390;
 
 namespace {
-// Takes one from a fault count; true while the fault acts.
-bool take(int& n) {
-    if (n < 0) return true;
-    if (n > 0) {
-        n--;
-        return true;
-    }
-    return false;
-}
+
+// A register's key in the dispatch of read_reg and write_reg: the page in
+// the high nibble, the offset in the low one.
+constexpr unsigned at(unsigned page, unsigned offset) { return page << 4 | offset; }
+
+void set_low(std::uint16_t& reg, std::uint8_t v) { reg = static_cast<std::uint16_t>((reg & 0xFF00) | v); }
+void set_high(std::uint16_t& reg, std::uint8_t v) { reg = static_cast<std::uint16_t>((reg & 0x00FF) | v << 8); }
+
 }  // namespace
 
 // ---------------------------------------------------------------- memory
@@ -58,7 +57,7 @@ void Dp8390::attach(Segment& segment) {
 }
 
 void Dp8390::reset() {
-    stop_transmission(true);
+    stop_transmission();
     st_.dma_active = false;
     st_.cr_run = CR_STP;
     st_.cr_rd = CR_RD_ABORT;
@@ -77,16 +76,14 @@ std::uint8_t Dp8390::cr_value() const {
     return v;
 }
 
-void Dp8390::set_isr(std::uint8_t bits) {
+void Dp8390::raise_isr(std::uint8_t bits) {
     st_.isr |= bits;
     update_line();
 }
 
-void Dp8390::raise_isr(std::uint8_t bits) { set_isr(bits); }
-
 void Dp8390::refresh() {
-    bool high = st_.cntr[0] & 0x80 || st_.cntr[1] & 0x80 || st_.cntr[2] & 0x80;
-    if (high)
+    // CNT is set while any counter has bit 7 set.
+    if ((st_.cntr[kTallyAlignment] | st_.cntr[kTallyCrc] | st_.cntr[kTallyMissed]) & 0x80)
         st_.isr |= ISR_CNT;
     else
         st_.isr &= static_cast<std::uint8_t>(~ISR_CNT);
@@ -100,8 +97,9 @@ void Dp8390::update_line() {
     host_.line_changed(level);
 }
 
-void Dp8390::tally(unsigned index) {
-    if (st_.cntr[index] != 0xFF) st_.cntr[index]++;
+// Counts one event; a counter stops at 0xFF.
+void Dp8390::tally(Tally counter) {
+    if (st_.cntr[counter] != 0xFF) st_.cntr[counter]++;
     refresh();
 }
 
@@ -109,111 +107,140 @@ void Dp8390::tally(unsigned index) {
 
 std::uint8_t Dp8390::read_reg(unsigned offset) {
     offset &= 0x0F;
-    if (offset == CR) return cr_value();
-    switch (st_.cr_page) {
-    case 0:
-        switch (offset) {
-        case P0R_CLDA0:
-        case P0R_CLDA1: return 0;
-        case P0R_BNRY: return st_.bnry;
-        case P0R_TSR: return st_.tsr;
-        case P0R_NCR: return st_.ncr;
-        case P0R_FIFO: return 0;
-        case P0R_ISR: {
-            std::uint8_t v = st_.isr;
-            if (faults_.spurious_isr && take(faults_.spurious_isr_reads)) v |= faults_.spurious_isr;
-            return v;
-        }
-        case P0R_CRDA0: return static_cast<std::uint8_t>((faults_.crda_frozen ? st_.rsar : st_.dma_addr) & 0xFF);
-        case P0R_CRDA1: return static_cast<std::uint8_t>((faults_.crda_frozen ? st_.rsar : st_.dma_addr) >> 8);
-        case P0R_RSR: return st_.rsr;
-        case P0R_CNTR0:
-        case P0R_CNTR1:
-        case P0R_CNTR2: {
-            unsigned i = offset - P0R_CNTR0;
-            std::uint8_t v = st_.cntr[i];
-            st_.cntr[i] = 0;
-            refresh();
-            return v;
-        }
-        default: return 0xFF;
-        }
-    case 1:
-        if ((offset == P1_CURR || offset == 0x0F) && in_isr_) misuse_.page1_in_isr++;
-        if (offset < P1_CURR) return st_.par[offset - P1_PAR0];
-        if (offset == P1_CURR) {
-            if (take(faults_.curr_unstable)) {
-                curr_toggle_ = !curr_toggle_;
-                return static_cast<std::uint8_t>(st_.curr + (curr_toggle_ ? 1 : 2));
-            }
-            return st_.curr;
-        }
+    if (offset == CR) return cr_value();  // on every page
+    switch (at(st_.cr_page, offset)) {
+    case at(0, P0R_CLDA0):
+    case at(0, P0R_CLDA1): return 0;  // the local DMA address is not modelled
+    case at(0, P0R_BNRY): return st_.bnry;
+    case at(0, P0R_TSR): return st_.tsr;
+    case at(0, P0R_NCR): return st_.ncr;
+    case at(0, P0R_FIFO): return 0;
+    case at(0, P0R_ISR): return read_isr();
+    case at(0, P0R_CRDA0): return static_cast<std::uint8_t>(faults_.crda_frozen ? st_.rsar : st_.dma_addr);
+    case at(0, P0R_CRDA1): return static_cast<std::uint8_t>((faults_.crda_frozen ? st_.rsar : st_.dma_addr) >> 8);
+    case at(0, P0R_RSR): return st_.rsr;
+    case at(0, P0R_CNTR0): return read_tally(kTallyAlignment);
+    case at(0, P0R_CNTR1): return read_tally(kTallyCrc);
+    case at(0, P0R_CNTR2): return read_tally(kTallyMissed);
+
+    case at(1, P1_PAR0):
+    case at(1, P1_PAR1):
+    case at(1, P1_PAR2):
+    case at(1, P1_PAR3):
+    case at(1, P1_PAR4):
+    case at(1, P1_PAR5): return st_.par[offset - P1_PAR0];
+    case at(1, P1_CURR):
+        page1_met();
+        return read_curr();
+    case at(1, P1_MAR0):
+    case at(1, P1_MAR1):
+    case at(1, P1_MAR2):
+    case at(1, P1_MAR3):
+    case at(1, P1_MAR4):
+    case at(1, P1_MAR5):
+    case at(1, P1_MAR6): return st_.mar[offset - P1_MAR0];
+    case at(1, P1_MAR7):
+        page1_met();
         return st_.mar[offset - P1_MAR0];
-    case 2:
-        switch (offset) {
-        case P2R_PSTART: return st_.pstart;
-        case P2R_PSTOP: return st_.pstop;
-        case P2R_TPSR: return st_.tpsr;
-        case P2R_RCR: return st_.rcr;
-        case P2R_TCR: return st_.tcr;
-        case P2R_DCR: return st_.dcr;
-        case P2R_IMR: return st_.imr;
-        default: return 0;
-        }
-    default: return 0xFF;
+
+    case at(2, P2R_PSTART): return st_.pstart;
+    case at(2, P2R_PSTOP): return st_.pstop;
+    case at(2, P2R_TPSR): return st_.tpsr;
+    case at(2, P2R_RCR): return st_.rcr;
+    case at(2, P2R_TCR): return st_.tcr;
+    case at(2, P2R_DCR): return st_.dcr;
+    case at(2, P2R_IMR): return st_.imr;
     }
+    // The rest of page 2 (next-page pointers, address counter) reads 0;
+    // page 0's 0x0A-0x0B and page 3 read 0xFF.
+    return st_.cr_page == 2 ? 0x00 : 0xFF;
 }
 
 void Dp8390::write_reg(unsigned offset, std::uint8_t value) {
     offset &= 0x0F;
-    if (offset == CR) {
+    if (offset == CR) {  // on every page
         write_cr(value);
         return;
     }
-    switch (st_.cr_page) {
-    case 0:
-        switch (offset) {
-        case P0W_PSTART: st_.pstart = value; break;
-        case P0W_PSTOP: st_.pstop = value; break;
-        case P0W_BNRY: st_.bnry = value; break;
-        case P0W_TPSR: st_.tpsr = value; break;
-        case P0W_TBCR0: st_.tbcr = static_cast<std::uint16_t>((st_.tbcr & 0xFF00) | value); break;
-        case P0W_TBCR1: st_.tbcr = static_cast<std::uint16_t>((st_.tbcr & 0x00FF) | value << 8); break;
-        case P0W_ISR:
-            st_.isr &= static_cast<std::uint8_t>(~(value & ISR_LINE_MASK));
-            refresh();  // CNT stays while a counter keeps bit 7
-            break;
-        case P0W_RSAR0:
-            st_.rsar = static_cast<std::uint16_t>((st_.rsar & 0xFF00) | value);
-            st_.dma_addr = st_.rsar;
-            break;
-        case P0W_RSAR1:
-            st_.rsar = static_cast<std::uint16_t>((st_.rsar & 0x00FF) | value << 8);
-            st_.dma_addr = st_.rsar;
-            break;
-        case P0W_RBCR0: st_.rbcr = static_cast<std::uint16_t>((st_.rbcr & 0xFF00) | value); break;
-        case P0W_RBCR1: st_.rbcr = static_cast<std::uint16_t>((st_.rbcr & 0x00FF) | value << 8); break;
-        case P0W_RCR: st_.rcr = value; break;
-        case P0W_TCR: st_.tcr = value; break;
-        case P0W_DCR: st_.dcr = value; break;
-        case P0W_IMR:
-            st_.imr = value;
-            update_line();
-            break;
-        }
+    switch (at(st_.cr_page, offset)) {
+    case at(0, P0W_PSTART): st_.pstart = value; break;
+    case at(0, P0W_PSTOP): st_.pstop = value; break;
+    case at(0, P0W_BNRY): st_.bnry = value; break;
+    case at(0, P0W_TPSR): st_.tpsr = value; break;
+    case at(0, P0W_TBCR0): set_low(st_.tbcr, value); break;
+    case at(0, P0W_TBCR1): set_high(st_.tbcr, value); break;
+    case at(0, P0W_ISR):
+        st_.isr &= static_cast<std::uint8_t>(~(value & ISR_LINE_MASK));
+        refresh();  // CNT stays while a counter keeps bit 7
         break;
-    case 1:
-        if ((offset == P1_CURR || offset == 0x0F) && in_isr_) misuse_.page1_in_isr++;
-        if (offset < P1_CURR)
-            st_.par[offset - P1_PAR0] = value;
-        else if (offset == P1_CURR)
-            st_.curr = value;
-        else
-            st_.mar[offset - P1_MAR0] = value;
+    case at(0, P0W_RSAR0):
+        set_low(st_.rsar, value);
+        st_.dma_addr = st_.rsar;  // CRDA follows
         break;
-    default:
-        break;  // pages 2 and 3 are not written
+    case at(0, P0W_RSAR1):
+        set_high(st_.rsar, value);
+        st_.dma_addr = st_.rsar;
+        break;
+    case at(0, P0W_RBCR0): set_low(st_.rbcr, value); break;
+    case at(0, P0W_RBCR1): set_high(st_.rbcr, value); break;
+    case at(0, P0W_RCR): st_.rcr = value; break;
+    case at(0, P0W_TCR): st_.tcr = value; break;
+    case at(0, P0W_DCR): st_.dcr = value; break;
+    case at(0, P0W_IMR):
+        st_.imr = value;
+        update_line();
+        break;
+
+    case at(1, P1_PAR0):
+    case at(1, P1_PAR1):
+    case at(1, P1_PAR2):
+    case at(1, P1_PAR3):
+    case at(1, P1_PAR4):
+    case at(1, P1_PAR5): st_.par[offset - P1_PAR0] = value; break;
+    case at(1, P1_CURR):
+        page1_met();
+        st_.curr = value;
+        break;
+    case at(1, P1_MAR0):
+    case at(1, P1_MAR1):
+    case at(1, P1_MAR2):
+    case at(1, P1_MAR3):
+    case at(1, P1_MAR4):
+    case at(1, P1_MAR5):
+    case at(1, P1_MAR6): st_.mar[offset - P1_MAR0] = value; break;
+    case at(1, P1_MAR7):
+        page1_met();
+        st_.mar[offset - P1_MAR0] = value;
+        break;
     }
+    // Pages 2 and 3 are not written.
+}
+
+// CURR or MAR7 was accessed. The service routine works on page 0, where
+// those offsets are ISR and IMR; meeting them on page 1 during the routine
+// is a misuse.
+void Dp8390::page1_met() {
+    if (in_isr_) misuse_.page1_in_isr++;
+}
+
+std::uint8_t Dp8390::read_isr() {
+    std::uint8_t v = st_.isr;
+    if (faults_.spurious_isr && Faults::take(faults_.spurious_isr_reads)) v |= faults_.spurious_isr;
+    return v;
+}
+
+std::uint8_t Dp8390::read_curr() {
+    if (!Faults::take(faults_.curr_unstable)) return st_.curr;
+    curr_toggle_ = !curr_toggle_;
+    return static_cast<std::uint8_t>(st_.curr + (curr_toggle_ ? 1 : 2));
+}
+
+// Tally counters clear when read.
+std::uint8_t Dp8390::read_tally(Tally counter) {
+    std::uint8_t v = st_.cntr[counter];
+    st_.cntr[counter] = 0;
+    refresh();
+    return v;
 }
 
 void Dp8390::write_cr(std::uint8_t value) {
@@ -224,9 +251,9 @@ void Dp8390::write_cr(std::uint8_t value) {
         st_.cr_run = run;
         if (run & CR_STP) {
             st_.rx_disabled = false;
-            if (st_.transmitting && faults_.stop_cuts_tx) stop_transmission(true);
+            if (st_.transmitting && faults_.stop_cuts_tx) stop_transmission();
             // A transmission under way finishes first; RST follows then.
-            if (!st_.transmitting) set_isr(ISR_RST);
+            if (!st_.transmitting) raise_isr(ISR_RST);
         } else {
             st_.isr &= static_cast<std::uint8_t>(~ISR_RST);
         }
@@ -277,7 +304,7 @@ void Dp8390::dma_advance(unsigned bytes) {
     if (st_.dma_count != 0) return;
     st_.dma_active = false;
     st_.cr_rd = CR_RD_ABORT;
-    if (!faults_.rdc_never) set_isr(ISR_RDC);
+    if (!faults_.rdc_never) raise_isr(ISR_RDC);
 }
 
 std::uint16_t Dp8390::read_data(bool wide) {
@@ -421,7 +448,7 @@ void Dp8390::start_transmission() {
     }
     st_.tsr = 0;
     st_.transmitting = true;
-    bool abort = take(faults_.tx_abort);
+    bool abort = Faults::take(faults_.tx_abort);
     if (abort || loopback() || !segment_) {
         // Nothing reaches the wire; the transmitter is busy for the wire time.
         st_.tx_on_segment = false;
@@ -455,10 +482,11 @@ void Dp8390::finish_transmission() {
     st_.tx_on_segment = false;
     std::uint8_t bits = (st_.tsr & TSR_ABT) ? ISR_TXE : ISR_PTX;
     if (st_.cr_run & CR_STP) bits |= ISR_RST;  // a stop was waiting for this frame
-    set_isr(bits);
+    raise_isr(bits);
 }
 
-void Dp8390::stop_transmission(bool /*cut*/) {
+// Cuts a transmission off at once: no PTX, no TXE, nobody receives it.
+void Dp8390::stop_transmission() {
     if (!st_.transmitting) return;
     if (st_.tx_on_segment) {
         if (segment_) segment_->cancel(*this);
@@ -507,15 +535,15 @@ void Dp8390::receive(const std::uint8_t* frame, std::size_t len) {
     std::uint32_t sent = static_cast<std::uint32_t>(frame[data_len]) | frame[data_len + 1] << 8 |
                          frame[data_len + 2] << 16 | static_cast<std::uint32_t>(frame[data_len + 3]) << 24;
     bool crc_error = ethernet_fcs(frame, data_len) != sent;
-    if (take(faults_.rx_bad_fcs)) crc_error = true;
-    bool align_error = take(faults_.rx_alignment);
+    if (Faults::take(faults_.rx_bad_fcs)) crc_error = true;
+    bool align_error = Faults::take(faults_.rx_alignment);
     if (!address_match(frame)) return;
 
     std::uint8_t phy = (frame[0] & 1) ? RSR_PHY : 0;
     if (loopback() || st_.rx_disabled || (st_.rcr & RCR_MON)) {
         st_.rsr = static_cast<std::uint8_t>(RSR_MPA | phy | ((st_.rcr & RCR_MON) ? RSR_DIS : 0));
-        tally(2);
-        set_isr(ISR_RXE);
+        tally(kTallyMissed);
+        raise_isr(ISR_RXE);
         return;
     }
     if (data_len < kMinFrame && !(st_.rcr & RCR_AR)) return;  // runt
@@ -524,13 +552,13 @@ void Dp8390::receive(const std::uint8_t* frame, std::size_t len) {
     if (crc_error || align_error) {
         if (align_error) {
             status |= RSR_FAE;
-            tally(0);
+            tally(kTallyAlignment);
         } else {
             status |= RSR_CRC;
-            tally(1);
+            tally(kTallyCrc);
         }
         st_.rsr = status;
-        set_isr(ISR_RXE);
+        raise_isr(ISR_RXE);
         if (!(st_.rcr & RCR_SEP)) return;
     } else {
         status |= RSR_PRX;
@@ -551,15 +579,15 @@ void Dp8390::receive(const std::uint8_t* frame, std::size_t len) {
         if (page == st_.bnry) {
             st_.rsr = RSR_MPA | phy;
             st_.rx_disabled = true;
-            tally(2);
-            set_isr(ISR_OVW | ISR_RST);
+            tally(kTallyMissed);
+            raise_isr(ISR_OVW | ISR_RST);
             return;
         }
     }
 
     std::uint16_t h = static_cast<std::uint16_t>(st_.curr << 8);
     if (stray) {
-        take(faults_.stray_before_header);
+        Faults::take(faults_.stray_before_header);
         for (std::size_t i = 0; i < stray; i++)
             mem_.write(static_cast<std::uint16_t>(h + i), static_cast<std::uint8_t>(faults_.stray_value >> (8 * i)));
         h = static_cast<std::uint16_t>(h + stray);
@@ -587,7 +615,7 @@ void Dp8390::receive(const std::uint8_t* frame, std::size_t len) {
     std::uint8_t header[4] = {status, static_cast<std::uint8_t>(page),
                               static_cast<std::uint8_t>(count & 0xFF),
                               static_cast<std::uint8_t>((count >> 8) & 0xFF)};
-    if (take(faults_.corrupt_header)) {
+    if (Faults::take(faults_.corrupt_header)) {
         if (faults_.corrupt_status) header[0] = faults_.bad_status;
         if (faults_.corrupt_next) header[1] = faults_.bad_next;
         if (faults_.corrupt_count) {
@@ -595,12 +623,12 @@ void Dp8390::receive(const std::uint8_t* frame, std::size_t len) {
             header[3] = static_cast<std::uint8_t>(faults_.bad_count >> 8);
         }
     }
-    if (take(faults_.count_high_is_low)) header[3] = header[2];
+    if (Faults::take(faults_.count_high_is_low)) header[3] = header[2];
     for (int i = 0; i < 4; i++) mem_.write(static_cast<std::uint16_t>(h + i), header[i]);
 
     st_.curr = static_cast<std::uint8_t>(page);
     st_.rsr = status;
-    set_isr((status & RSR_PRX) ? ISR_PRX : 0);
+    raise_isr((status & RSR_PRX) ? ISR_PRX : 0);
 }
 
 }  // namespace hw

@@ -59,6 +59,12 @@ private:
 // fault acts; kAlways makes a count never run out.
 struct Faults {
     static constexpr int kAlways = -1;
+    // Takes one from a count; true while the fault acts.
+    static bool take(int& count) {
+        if (count == 0) return false;
+        if (count > 0) count--;
+        return true;
+    }
 
     bool no_answer = false;            // controller absent: reads 0xFF, writes ignored
     bool ignore_stop = false;          // a CR write with STP leaves the run state alone
@@ -93,10 +99,17 @@ struct Misuse {
     unsigned txp_stopped = 0;      // TXP while stopped
     unsigned txp_busy = 0;         // TXP while transmitting
     unsigned odd_word = 0;         // word transfer at an odd address
-    unsigned page1_in_isr = 0;     // page-1 offset 0x07/0x0F during the service routine
+    unsigned page1_in_isr = 0;     // page-1 CURR or MAR7 during the service routine
     unsigned total() const {
         return data_port_idle + txp_stopped + txp_busy + odd_word + page1_in_isr;
     }
+};
+
+// Tally counters: index into Dp8390State::cntr, read at P0R_CNTR0 + index.
+enum Tally : unsigned {
+    kTallyAlignment = 0,  // CNTR0: frame alignment errors
+    kTallyCrc = 1,        // CNTR1: FCS errors
+    kTallyMissed = 2,     // CNTR2: frames missed (no room, receiver off, monitor mode)
 };
 
 // All controller state, one field per register plus the engine's progress.
@@ -111,7 +124,7 @@ struct Dp8390State {
     std::uint8_t tsr = 0, ncr = 0, isr = dp8390::ISR_RST, imr = 0;
     std::uint16_t rsar = 0, rbcr = 0;
     std::uint8_t rcr = 0, tcr = 0, dcr = 0, rsr = 0;
-    std::array<std::uint8_t, 3> cntr{};          // CNTR0-2
+    std::array<std::uint8_t, 3> cntr{};          // CNTR0-2, indexed by Tally
     // page 1
     std::array<std::uint8_t, 6> par{};
     std::uint8_t curr = 0;
@@ -171,7 +184,7 @@ public:
     Dp8390State& state() { return st_; }
     // Re-evaluates ISR CNT and the line after a back-door change.
     void refresh();
-    // Sets ISR bits with no cause (as the chip would), updating the line.
+    // Sets ISR bits, updating the line (the back door: with no cause).
     void raise_isr(std::uint8_t bits);
     std::uint8_t cr_value() const;
     bool running() const {
@@ -189,16 +202,23 @@ public:
     static unsigned hash_bit(const std::uint8_t* dest);
 
 private:
+    // registers
     void write_cr(std::uint8_t value);
-    void start_dma(bool write);
-    void stop_transmission(bool cut);
+    void page1_met();
+    std::uint8_t read_isr();
+    std::uint8_t read_curr();
+    std::uint8_t read_tally(Tally counter);
+    void tally(Tally counter);
+    void update_line();
+    // transmit
     void start_transmission();
     void finish_transmission();
+    void stop_transmission();
+    // remote DMA
+    void start_dma(bool write);
+    // receive
     void receive(const std::uint8_t* frame, std::size_t len);
     bool address_match(const std::uint8_t* dest) const;
-    void tally(unsigned index);
-    void set_isr(std::uint8_t bits);
-    void update_line();
     std::uint16_t next_addr(std::uint16_t a) const {
         a = static_cast<std::uint16_t>(a + 1);
         if (st_.pstop != st_.pstart && a == (st_.pstop << 8)) a = static_cast<std::uint16_t>(st_.pstart << 8);

@@ -152,7 +152,7 @@ TEST(Control, PageOneCurrOrMar7DuringServiceRoutineIsMisuse) {
     c.w(r::CR, 0x62);
     c.rd(r::P1_PAR0);    // other page-1 registers are not counted
     c.rd(r::P1_CURR);
-    c.w(0x0F, 0x00);
+    c.w(r::P1_MAR7, 0x00);
     c.w(r::CR, 0x22);
     c.board.set_isr_context(false);
     c.w(r::CR, 0x62);
