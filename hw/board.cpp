@@ -95,28 +95,28 @@ void Ne2000Board::write16(std::uint32_t offset, std::uint16_t value) {
 
 void Ne2000Board::read8_string(std::uint32_t offset, std::uint8_t* dst, std::uint32_t count) {
     if (is_data(offset & (kPorts - 1)) && !core_.faults().no_answer)
-        core_.read_data_bytes(dst, count);
+        core_.read_data(dst, count);
     else
         PortDevice::read8_string(offset, dst, count);
 }
 
 void Ne2000Board::read16_string(std::uint32_t offset, std::uint16_t* dst, std::uint32_t count) {
     if (is_data(offset & (kPorts - 1)) && !core_.faults().no_answer)
-        core_.read_data_words(dst, count);
+        core_.read_data(dst, count);
     else
         PortDevice::read16_string(offset, dst, count);
 }
 
 void Ne2000Board::write8_string(std::uint32_t offset, const std::uint8_t* src, std::uint32_t count) {
     if (is_data(offset & (kPorts - 1)) && !core_.faults().no_answer)
-        core_.write_data_bytes(src, count);
+        core_.write_data(src, count);
     else
         PortDevice::write8_string(offset, src, count);
 }
 
 void Ne2000Board::write16_string(std::uint32_t offset, const std::uint16_t* src, std::uint32_t count) {
     if (is_data(offset & (kPorts - 1)) && !core_.faults().no_answer)
-        core_.write_data_words(src, count);
+        core_.write_data(src, count);
     else
         PortDevice::write16_string(offset, src, count);
 }

@@ -1,9 +1,11 @@
 #include "hw/dp8390.h"
 
 #include <algorithm>
+#include <cstring>
+#include <type_traits>
 
 #if !defined(__BYTE_ORDER__) || __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
-#error "the bulk data-port copies assume a little-endian host"
+#error "the data port's word copies assume a little-endian host"
 #endif
 
 namespace hw {
@@ -292,6 +294,8 @@ void Dp8390::start_dma(bool write) {
     if (st_.dma_count == 0) dma_advance(0);
 }
 
+// A data-port access with no transfer in this direction, or past its count,
+// moves nothing and is a misuse.
 bool Dp8390::dma_ready(bool write) {
     if (st_.dma_active && st_.dma_write == write && st_.dma_count > 0) return true;
     misuse_.data_port_idle++;
@@ -307,14 +311,18 @@ void Dp8390::dma_advance(unsigned bytes) {
     if (!faults_.rdc_never) raise_isr(ISR_RDC);
 }
 
+// A word transfer at an odd address is a misuse, counted once a transfer.
+void Dp8390::check_odd_word(std::uint16_t a) {
+    if (!(a & 1) || st_.dma_odd_counted) return;
+    misuse_.odd_word++;
+    st_.dma_odd_counted = true;
+}
+
 std::uint16_t Dp8390::read_data(bool wide) {
     if (!dma_ready(false)) return wide ? 0xFFFF : 0xFF;
     std::uint16_t a = st_.dma_addr;
     if (st_.dcr & DCR_WTS) {
-        if ((a & 1) && !st_.dma_odd_counted) {
-            misuse_.odd_word++;
-            st_.dma_odd_counted = true;
-        }
+        check_odd_word(a);
         std::uint16_t b = next_addr(a);
         std::uint16_t w = a < mem_.prom_size() ? mem_.read_word(a)
                                                : static_cast<std::uint16_t>(mem_.read(a) | mem_.read(b) << 8);
@@ -332,10 +340,7 @@ void Dp8390::write_data(std::uint16_t value, bool wide) {
     if (!dma_ready(true)) return;
     std::uint16_t a = st_.dma_addr;
     if (st_.dcr & DCR_WTS) {
-        if ((a & 1) && !st_.dma_odd_counted) {
-            misuse_.odd_word++;
-            st_.dma_odd_counted = true;
-        }
+        check_odd_word(a);
         std::uint16_t b = next_addr(a);
         mem_.write(a, static_cast<std::uint8_t>(value));
         // Only bytes inside the count reach memory.
@@ -349,6 +354,9 @@ void Dp8390::write_data(std::uint16_t value, bool wide) {
     dma_advance(1);
 }
 
+// How many bytes a bulk copy may move from dma_addr without a wrap, the
+// PROM range, memory outside RAM (writes) or a fault in the way (0: none,
+// take the one-access path).
 std::uint32_t Dp8390::dma_run(std::uint32_t want, bool write) const {
     if (!st_.dma_active || st_.dma_write != write) return 0;
     bool words = st_.dcr & DCR_WTS;
@@ -356,80 +364,53 @@ std::uint32_t Dp8390::dma_run(std::uint32_t want, bool write) const {
     if (words && (a & 1)) return 0;
     if (a < mem_.prom_size()) return 0;
     std::uint32_t count = words ? (st_.dma_count & ~1u) : st_.dma_count;
-    std::uint32_t limit = 0x10000 - a;
-    std::uint32_t stop = static_cast<std::uint32_t>(st_.pstop) << 8;
-    if (st_.pstop != st_.pstart && a < stop) limit = stop - a;
-    std::uint32_t run = std::min({want, count, limit});
+    std::uint32_t run = std::min({want, count, bytes_before_wrap(a)});
     if (write && !mem_.in_ram(a, run)) return 0;
     return run;
 }
 
-void Dp8390::read_data_bytes(std::uint8_t* dst, std::uint32_t count) {
+// The string forms: `count` data-port accesses of one Element (8 or 16
+// bits) each between the buffer and card memory; a const buffer makes them
+// remote writes. Where the transfer's width is the access's, whole runs go
+// by memcpy; the rest one access at a time.
+template <typename Element>
+void Dp8390::copy_data(Element* buffer, std::uint32_t count) {
+    constexpr bool write = std::is_const_v<Element>;
+    constexpr unsigned kUnit = sizeof(Element);
+    constexpr bool wide = kUnit == 2;
+    using Byte = std::conditional_t<write, const std::uint8_t, std::uint8_t>;
+    Byte* host = reinterpret_cast<Byte*>(buffer);  // may be unaligned: bytes only
+    bool words = st_.dcr & DCR_WTS;
     while (count) {
-        std::uint32_t run = (st_.dcr & DCR_WTS) ? 0 : dma_run(count, false);
+        std::uint32_t run = words == wide ? dma_run(count * kUnit, write) : 0;
         if (run == 0) {
-            *dst++ = static_cast<std::uint8_t>(read_data(false));
+            std::uint16_t v = 0;
+            if constexpr (write) {
+                std::memcpy(&v, host, kUnit);
+                write_data(v, wide);
+            } else {
+                v = read_data(wide);
+                std::memcpy(host, &v, kUnit);
+            }
+            host += kUnit;
             count--;
             continue;
         }
-        std::memcpy(dst, mem_.data() + st_.dma_addr, run);
+        if constexpr (write)
+            std::memcpy(mem_.data() + st_.dma_addr, host, run);
+        else
+            std::memcpy(host, mem_.data() + st_.dma_addr, run);
         st_.dma_addr = next_addr(static_cast<std::uint16_t>(st_.dma_addr + run - 1));
-        dst += run;
-        count -= run;
+        host += run;
+        count -= run / kUnit;
         dma_advance(run);
     }
 }
 
-void Dp8390::read_data_words(std::uint16_t* dst, std::uint32_t count) {
-    while (count) {
-        std::uint32_t run = (st_.dcr & DCR_WTS) ? dma_run(count * 2, false) : 0;
-        if (run == 0) {
-            std::uint16_t w = read_data(true);
-            std::memcpy(dst++, &w, sizeof w);  // the buffer may be unaligned
-            count--;
-            continue;
-        }
-        std::memcpy(dst, mem_.data() + st_.dma_addr, run);
-        st_.dma_addr = next_addr(static_cast<std::uint16_t>(st_.dma_addr + run - 1));
-        dst += run / 2;
-        count -= run / 2;
-        dma_advance(run);
-    }
-}
-
-void Dp8390::write_data_bytes(const std::uint8_t* src, std::uint32_t count) {
-    while (count) {
-        std::uint32_t run = (st_.dcr & DCR_WTS) ? 0 : dma_run(count, true);
-        if (run == 0) {
-            write_data(*src++, false);
-            count--;
-            continue;
-        }
-        std::memcpy(mem_.data() + st_.dma_addr, src, run);
-        st_.dma_addr = next_addr(static_cast<std::uint16_t>(st_.dma_addr + run - 1));
-        src += run;
-        count -= run;
-        dma_advance(run);
-    }
-}
-
-void Dp8390::write_data_words(const std::uint16_t* src, std::uint32_t count) {
-    while (count) {
-        std::uint32_t run = (st_.dcr & DCR_WTS) ? dma_run(count * 2, true) : 0;
-        if (run == 0) {
-            std::uint16_t w;
-            std::memcpy(&w, src++, sizeof w);  // the buffer may be unaligned
-            write_data(w, true);
-            count--;
-            continue;
-        }
-        std::memcpy(mem_.data() + st_.dma_addr, src, run);
-        st_.dma_addr = next_addr(static_cast<std::uint16_t>(st_.dma_addr + run - 1));
-        src += run / 2;
-        count -= run / 2;
-        dma_advance(run);
-    }
-}
+void Dp8390::read_data(std::uint8_t* dst, std::uint32_t count) { copy_data(dst, count); }
+void Dp8390::read_data(std::uint16_t* dst, std::uint32_t count) { copy_data(dst, count); }
+void Dp8390::write_data(const std::uint8_t* src, std::uint32_t count) { copy_data(src, count); }
+void Dp8390::write_data(const std::uint16_t* src, std::uint32_t count) { copy_data(src, count); }
 
 // ---------------------------------------------------------------- transmit
 

@@ -9,7 +9,6 @@
 
 #include <array>
 #include <cstdint>
-#include <cstring>
 #include <vector>
 
 #include "hw/clock.h"
@@ -166,10 +165,12 @@ public:
     // Data-port access: `wide` is the size of the port access (16 bits).
     std::uint16_t read_data(bool wide);
     void write_data(std::uint16_t value, bool wide);
-    void read_data_bytes(std::uint8_t* dst, std::uint32_t count);
-    void read_data_words(std::uint16_t* dst, std::uint32_t count);
-    void write_data_bytes(const std::uint8_t* src, std::uint32_t count);
-    void write_data_words(const std::uint16_t* src, std::uint32_t count);
+    // `count` data-port accesses in a row (a string access) of 8 or 16
+    // bits. The buffer may be unaligned.
+    void read_data(std::uint8_t* dst, std::uint32_t count);
+    void read_data(std::uint16_t* dst, std::uint32_t count);
+    void write_data(const std::uint8_t* src, std::uint32_t count);
+    void write_data(const std::uint16_t* src, std::uint32_t count);
 
     void set_isr_context(bool active) { in_isr_ = active; }
     bool line() const { return st_.line; }
@@ -216,19 +217,29 @@ private:
     void stop_transmission();
     // remote DMA
     void start_dma(bool write);
+    bool dma_ready(bool write);
+    void dma_advance(unsigned bytes);
+    void check_odd_word(std::uint16_t a);
+    std::uint32_t dma_run(std::uint32_t want, bool write) const;
+    template <typename Element>
+    void copy_data(Element* buffer, std::uint32_t count);
     // receive
     void receive(const std::uint8_t* frame, std::size_t len);
     bool address_match(const std::uint8_t* dest) const;
+    // The ring's wrap: the address after `a`, where PSTOP x 256 continues at
+    // PSTART x 256 (unless PSTOP == PSTART) ...
     std::uint16_t next_addr(std::uint16_t a) const {
         a = static_cast<std::uint16_t>(a + 1);
         if (st_.pstop != st_.pstart && a == (st_.pstop << 8)) a = static_cast<std::uint16_t>(st_.pstart << 8);
         return a;
     }
-    bool dma_ready(bool write);
-    void dma_advance(unsigned bytes);
-    // How many bytes a bulk copy may move from dma_addr without a wrap,
-    // the PROM range or a fault in the way (0: take the slow path).
-    std::uint32_t dma_run(std::uint32_t want, bool write) const;
+    // ... and how many bytes from `a` on lie before that wrap or the end of
+    // the address space.
+    std::uint32_t bytes_before_wrap(std::uint32_t a) const {
+        std::uint32_t stop = static_cast<std::uint32_t>(st_.pstop) << 8;
+        if (st_.pstop != st_.pstart && a < stop) return stop - a;
+        return 0x10000 - a;
+    }
 
     Clock& clock_;
     CardMemory& mem_;
