@@ -175,7 +175,7 @@ public:
     void set_isr_context(bool active) { in_isr_ = active; }
     bool line() const { return st_.line; }
 
-    // Station
+    // Station: deliver() is a frame from the wire, received into the ring.
     void deliver(const std::uint8_t* frame, std::size_t len) override;
     void transmit_done() override;
     void segment_gone() override;
@@ -224,8 +224,11 @@ private:
     template <typename Element>
     void copy_data(Element* buffer, std::uint32_t count);
     // receive
-    void receive(const std::uint8_t* frame, std::size_t len);
+    bool accept(const std::uint8_t* frame, std::size_t len, std::uint8_t& status);
     bool address_match(const std::uint8_t* dest) const;
+    bool ring_space(std::size_t bytes, std::uint8_t status, unsigned& next);
+    void store(const std::uint8_t* frame, std::size_t len, std::uint8_t status, unsigned next,
+               std::size_t stray);
     // The ring's wrap: the address after `a`, where PSTOP x 256 continues at
     // PSTART x 256 (unless PSTOP == PSTART) ...
     std::uint16_t next_addr(std::uint16_t a) const {
