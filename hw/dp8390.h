@@ -4,6 +4,8 @@
 //
 // The core never learns which bus its board sits on: it reaches card memory
 // through CardMemory and tells its host of line changes through CoreHost.
+// Registers and remote DMA are in dp8390.cpp, transmit in
+// dp8390_transmit.cpp, receive in dp8390_receive.cpp.
 #ifndef HW_DP8390_H
 #define HW_DP8390_H
 
@@ -11,48 +13,12 @@
 #include <cstdint>
 #include <vector>
 
+#include "hw/card_memory.h"
 #include "hw/clock.h"
 #include "hw/dp8390_regs.h"
 #include "hw/segment.h"
 
 namespace hw {
-
-// Card memory as seen through the remote DMA and by the controller's local
-// DMA: a 64 KB card address space holding a PROM image at the bottom and one
-// range of RAM. Reads elsewhere give 0xFF; writes outside RAM are dropped.
-class CardMemory {
-public:
-    CardMemory() { bytes_.fill(0xFF); }
-
-    // PROM image at card address 0 (up to 32 bytes are used).
-    void set_prom(const std::vector<std::uint8_t>& image);
-    // RAM range [start, start + size), clipped to 64 KB; filled with 0.
-    void set_ram(std::uint32_t start, std::uint32_t size);
-    std::uint32_t ram_start() const { return ram_start_; }
-    std::uint32_t ram_end() const { return ram_end_; }
-    std::uint32_t prom_size() const { return prom_size_; }
-
-    std::uint8_t read(std::uint16_t a) const { return bytes_[a]; }
-    void write(std::uint16_t a, std::uint8_t v) {
-        if (a >= ram_start_ && a < ram_end_) bytes_[a] = v;
-    }
-    bool in_ram(std::uint32_t a, std::uint32_t len) const {
-        return a >= ram_start_ && a + len <= ram_end_;
-    }
-    // Word at an even address: byte a low, byte a+1 high; in the PROM range
-    // the PROM byte in both halves.
-    std::uint16_t read_word(std::uint16_t a) const {
-        if (a < prom_size_) return static_cast<std::uint16_t>(bytes_[a] * 0x101u);
-        return static_cast<std::uint16_t>(bytes_[a] | bytes_[static_cast<std::uint16_t>(a + 1)] << 8);
-    }
-    const std::uint8_t* data() const { return bytes_.data(); }
-    std::uint8_t* data() { return bytes_.data(); }
-
-private:
-    std::array<std::uint8_t, 0x10000> bytes_;
-    std::uint32_t prom_size_ = 0;
-    std::uint32_t ram_start_ = 0, ram_end_ = 0;
-};
 
 // Fault knobs, all off by default. Counts ("the next N ...") go down as the
 // fault acts; kAlways makes a count never run out.
@@ -211,7 +177,7 @@ private:
     std::uint8_t read_tally(Tally counter);
     void tally(Tally counter);
     void update_line();
-    // transmit
+    // transmit (dp8390_transmit.cpp)
     void start_transmission();
     void finish_transmission();
     void stop_transmission();
@@ -223,12 +189,13 @@ private:
     std::uint32_t dma_run(std::uint32_t want, bool write) const;
     template <typename Element>
     void copy_data(Element* buffer, std::uint32_t count);
-    // receive
+    // receive (dp8390_receive.cpp)
     bool accept(const std::uint8_t* frame, std::size_t len, std::uint8_t& status);
     bool address_match(const std::uint8_t* dest) const;
     bool ring_space(std::size_t bytes, std::uint8_t status, unsigned& next);
     void store(const std::uint8_t* frame, std::size_t len, std::uint8_t status, unsigned next,
                std::size_t stray);
+
     // The ring's wrap: the address after `a`, where PSTOP x 256 continues at
     // PSTART x 256 (unless PSTOP == PSTART) ...
     std::uint16_t next_addr(std::uint16_t a) const {
