@@ -80,8 +80,6 @@ public:
     void write16_string(std::uint32_t offset, const std::uint16_t* src, std::uint32_t count) override;
     bool irq_level() const override { return core_.line() || foreign_pulse_; }
     void set_isr_context(bool active) override { core_.set_isr_context(active); }
-    std::string describe(std::uint32_t offset, bool write, unsigned width,
-                         std::uint32_t value) const override;
     void describe_to(std::string& out, std::uint32_t offset, bool write, unsigned width,
                      std::uint32_t value) const override;
 

@@ -1,9 +1,15 @@
+// The controller core: reset, CR, the registers of pages 0-2, ISR/IMR and
+// the line, the tally counters and the remote DMA (every path of a port
+// access). Transmit is in dp8390_transmit.cpp, receiving into the ring in
+// dp8390_receive.cpp.
 #include "hw/dp8390.h"
 
 #include <algorithm>
+#include <cstring>
+#include <type_traits>
 
 #if !defined(__BYTE_ORDER__) || __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
-#error "the bulk data-port copies assume a little-endian host"
+#error "the data port's word copies assume a little-endian host"
 #endif
 
 namespace hw {
@@ -11,33 +17,15 @@ namespace hw {
 using namespace dp8390;
 
 namespace {
-// Takes one from a fault count; true while the fault acts.
-bool take(int& n) {
-    if (n < 0) return true;
-    if (n > 0) {
-        n--;
-        return true;
-    }
-    return false;
-}
+
+// A register's key in the dispatch of read_reg and write_reg: the page in
+// the high nibble, the offset in the low one.
+constexpr unsigned at(unsigned page, unsigned offset) { return page << 4 | offset; }
+
+void set_low(std::uint16_t& reg, std::uint8_t v) { reg = static_cast<std::uint16_t>((reg & 0xFF00) | v); }
+void set_high(std::uint16_t& reg, std::uint8_t v) { reg = static_cast<std::uint16_t>((reg & 0x00FF) | v << 8); }
+
 }  // namespace
-
-// ---------------------------------------------------------------- memory
-
-void CardMemory::set_prom(const std::vector<std::uint8_t>& image) {
-    std::uint32_t n = static_cast<std::uint32_t>(std::min<std::size_t>(image.size(), 32));
-    for (std::uint32_t i = 0; i < prom_size_; i++) bytes_[i] = 0xFF;
-    std::copy(image.begin(), image.begin() + n, bytes_.begin());
-    prom_size_ = n;
-}
-
-void CardMemory::set_ram(std::uint32_t start, std::uint32_t size) {
-    for (std::uint32_t a = ram_start_; a < ram_end_; a++)
-        if (a >= prom_size_) bytes_[a] = 0xFF;
-    ram_start_ = std::min<std::uint32_t>(start, 0x10000);
-    ram_end_ = std::min<std::uint32_t>(start + size, 0x10000);
-    for (std::uint32_t a = ram_start_; a < ram_end_; a++) bytes_[a] = 0;
-}
 
 // ---------------------------------------------------------------- core
 
@@ -58,7 +46,7 @@ void Dp8390::attach(Segment& segment) {
 }
 
 void Dp8390::reset() {
-    stop_transmission(true);
+    stop_transmission();
     st_.dma_active = false;
     st_.cr_run = CR_STP;
     st_.cr_rd = CR_RD_ABORT;
@@ -77,16 +65,14 @@ std::uint8_t Dp8390::cr_value() const {
     return v;
 }
 
-void Dp8390::set_isr(std::uint8_t bits) {
+void Dp8390::raise_isr(std::uint8_t bits) {
     st_.isr |= bits;
     update_line();
 }
 
-void Dp8390::raise_isr(std::uint8_t bits) { set_isr(bits); }
-
 void Dp8390::refresh() {
-    bool high = st_.cntr[0] & 0x80 || st_.cntr[1] & 0x80 || st_.cntr[2] & 0x80;
-    if (high)
+    // CNT is set while any counter has bit 7 set.
+    if ((st_.cntr[kTallyAlignment] | st_.cntr[kTallyCrc] | st_.cntr[kTallyMissed]) & 0x80)
         st_.isr |= ISR_CNT;
     else
         st_.isr &= static_cast<std::uint8_t>(~ISR_CNT);
@@ -100,8 +86,9 @@ void Dp8390::update_line() {
     host_.line_changed(level);
 }
 
-void Dp8390::tally(unsigned index) {
-    if (st_.cntr[index] != 0xFF) st_.cntr[index]++;
+// Counts one event; a counter stops at 0xFF.
+void Dp8390::tally(Tally counter) {
+    if (st_.cntr[counter] != 0xFF) st_.cntr[counter]++;
     refresh();
 }
 
@@ -109,111 +96,140 @@ void Dp8390::tally(unsigned index) {
 
 std::uint8_t Dp8390::read_reg(unsigned offset) {
     offset &= 0x0F;
-    if (offset == CR) return cr_value();
-    switch (st_.cr_page) {
-    case 0:
-        switch (offset) {
-        case P0R_CLDA0:
-        case P0R_CLDA1: return 0;
-        case P0R_BNRY: return st_.bnry;
-        case P0R_TSR: return st_.tsr;
-        case P0R_NCR: return st_.ncr;
-        case P0R_FIFO: return 0;
-        case P0R_ISR: {
-            std::uint8_t v = st_.isr;
-            if (faults_.spurious_isr && take(faults_.spurious_isr_reads)) v |= faults_.spurious_isr;
-            return v;
-        }
-        case P0R_CRDA0: return static_cast<std::uint8_t>((faults_.crda_frozen ? st_.rsar : st_.dma_addr) & 0xFF);
-        case P0R_CRDA1: return static_cast<std::uint8_t>((faults_.crda_frozen ? st_.rsar : st_.dma_addr) >> 8);
-        case P0R_RSR: return st_.rsr;
-        case P0R_CNTR0:
-        case P0R_CNTR1:
-        case P0R_CNTR2: {
-            unsigned i = offset - P0R_CNTR0;
-            std::uint8_t v = st_.cntr[i];
-            st_.cntr[i] = 0;
-            refresh();
-            return v;
-        }
-        default: return 0xFF;
-        }
-    case 1:
-        if ((offset == P1_CURR || offset == 0x0F) && in_isr_) misuse_.page1_in_isr++;
-        if (offset < P1_CURR) return st_.par[offset - P1_PAR0];
-        if (offset == P1_CURR) {
-            if (take(faults_.curr_unstable)) {
-                curr_toggle_ = !curr_toggle_;
-                return static_cast<std::uint8_t>(st_.curr + (curr_toggle_ ? 1 : 2));
-            }
-            return st_.curr;
-        }
+    if (offset == CR) return cr_value();  // on every page
+    switch (at(st_.cr_page, offset)) {
+    case at(0, P0R_CLDA0):
+    case at(0, P0R_CLDA1): return 0;  // the local DMA address is not modelled
+    case at(0, P0R_BNRY): return st_.bnry;
+    case at(0, P0R_TSR): return st_.tsr;
+    case at(0, P0R_NCR): return st_.ncr;
+    case at(0, P0R_FIFO): return 0;
+    case at(0, P0R_ISR): return read_isr();
+    case at(0, P0R_CRDA0): return static_cast<std::uint8_t>(faults_.crda_frozen ? st_.rsar : st_.dma_addr);
+    case at(0, P0R_CRDA1): return static_cast<std::uint8_t>((faults_.crda_frozen ? st_.rsar : st_.dma_addr) >> 8);
+    case at(0, P0R_RSR): return st_.rsr;
+    case at(0, P0R_CNTR0): return read_tally(kTallyAlignment);
+    case at(0, P0R_CNTR1): return read_tally(kTallyCrc);
+    case at(0, P0R_CNTR2): return read_tally(kTallyMissed);
+
+    case at(1, P1_PAR0):
+    case at(1, P1_PAR1):
+    case at(1, P1_PAR2):
+    case at(1, P1_PAR3):
+    case at(1, P1_PAR4):
+    case at(1, P1_PAR5): return st_.par[offset - P1_PAR0];
+    case at(1, P1_CURR):
+        page1_met();
+        return read_curr();
+    case at(1, P1_MAR0):
+    case at(1, P1_MAR1):
+    case at(1, P1_MAR2):
+    case at(1, P1_MAR3):
+    case at(1, P1_MAR4):
+    case at(1, P1_MAR5):
+    case at(1, P1_MAR6): return st_.mar[offset - P1_MAR0];
+    case at(1, P1_MAR7):
+        page1_met();
         return st_.mar[offset - P1_MAR0];
-    case 2:
-        switch (offset) {
-        case P2R_PSTART: return st_.pstart;
-        case P2R_PSTOP: return st_.pstop;
-        case P2R_TPSR: return st_.tpsr;
-        case P2R_RCR: return st_.rcr;
-        case P2R_TCR: return st_.tcr;
-        case P2R_DCR: return st_.dcr;
-        case P2R_IMR: return st_.imr;
-        default: return 0;
-        }
-    default: return 0xFF;
+
+    case at(2, P2R_PSTART): return st_.pstart;
+    case at(2, P2R_PSTOP): return st_.pstop;
+    case at(2, P2R_TPSR): return st_.tpsr;
+    case at(2, P2R_RCR): return st_.rcr;
+    case at(2, P2R_TCR): return st_.tcr;
+    case at(2, P2R_DCR): return st_.dcr;
+    case at(2, P2R_IMR): return st_.imr;
     }
+    // The rest of page 2 (next-page pointers, address counter) reads 0;
+    // page 0's 0x0A-0x0B and page 3 read 0xFF.
+    return st_.cr_page == 2 ? 0x00 : 0xFF;
 }
 
 void Dp8390::write_reg(unsigned offset, std::uint8_t value) {
     offset &= 0x0F;
-    if (offset == CR) {
+    if (offset == CR) {  // on every page
         write_cr(value);
         return;
     }
-    switch (st_.cr_page) {
-    case 0:
-        switch (offset) {
-        case P0W_PSTART: st_.pstart = value; break;
-        case P0W_PSTOP: st_.pstop = value; break;
-        case P0W_BNRY: st_.bnry = value; break;
-        case P0W_TPSR: st_.tpsr = value; break;
-        case P0W_TBCR0: st_.tbcr = static_cast<std::uint16_t>((st_.tbcr & 0xFF00) | value); break;
-        case P0W_TBCR1: st_.tbcr = static_cast<std::uint16_t>((st_.tbcr & 0x00FF) | value << 8); break;
-        case P0W_ISR:
-            st_.isr &= static_cast<std::uint8_t>(~(value & ISR_LINE_MASK));
-            refresh();  // CNT stays while a counter keeps bit 7
-            break;
-        case P0W_RSAR0:
-            st_.rsar = static_cast<std::uint16_t>((st_.rsar & 0xFF00) | value);
-            st_.dma_addr = st_.rsar;
-            break;
-        case P0W_RSAR1:
-            st_.rsar = static_cast<std::uint16_t>((st_.rsar & 0x00FF) | value << 8);
-            st_.dma_addr = st_.rsar;
-            break;
-        case P0W_RBCR0: st_.rbcr = static_cast<std::uint16_t>((st_.rbcr & 0xFF00) | value); break;
-        case P0W_RBCR1: st_.rbcr = static_cast<std::uint16_t>((st_.rbcr & 0x00FF) | value << 8); break;
-        case P0W_RCR: st_.rcr = value; break;
-        case P0W_TCR: st_.tcr = value; break;
-        case P0W_DCR: st_.dcr = value; break;
-        case P0W_IMR:
-            st_.imr = value;
-            update_line();
-            break;
-        }
+    switch (at(st_.cr_page, offset)) {
+    case at(0, P0W_PSTART): st_.pstart = value; break;
+    case at(0, P0W_PSTOP): st_.pstop = value; break;
+    case at(0, P0W_BNRY): st_.bnry = value; break;
+    case at(0, P0W_TPSR): st_.tpsr = value; break;
+    case at(0, P0W_TBCR0): set_low(st_.tbcr, value); break;
+    case at(0, P0W_TBCR1): set_high(st_.tbcr, value); break;
+    case at(0, P0W_ISR):
+        st_.isr &= static_cast<std::uint8_t>(~(value & ISR_LINE_MASK));
+        refresh();  // CNT stays while a counter keeps bit 7
         break;
-    case 1:
-        if ((offset == P1_CURR || offset == 0x0F) && in_isr_) misuse_.page1_in_isr++;
-        if (offset < P1_CURR)
-            st_.par[offset - P1_PAR0] = value;
-        else if (offset == P1_CURR)
-            st_.curr = value;
-        else
-            st_.mar[offset - P1_MAR0] = value;
+    case at(0, P0W_RSAR0):
+        set_low(st_.rsar, value);
+        st_.dma_addr = st_.rsar;  // CRDA follows
         break;
-    default:
-        break;  // pages 2 and 3 are not written
+    case at(0, P0W_RSAR1):
+        set_high(st_.rsar, value);
+        st_.dma_addr = st_.rsar;
+        break;
+    case at(0, P0W_RBCR0): set_low(st_.rbcr, value); break;
+    case at(0, P0W_RBCR1): set_high(st_.rbcr, value); break;
+    case at(0, P0W_RCR): st_.rcr = value; break;
+    case at(0, P0W_TCR): st_.tcr = value; break;
+    case at(0, P0W_DCR): st_.dcr = value; break;
+    case at(0, P0W_IMR):
+        st_.imr = value;
+        update_line();
+        break;
+
+    case at(1, P1_PAR0):
+    case at(1, P1_PAR1):
+    case at(1, P1_PAR2):
+    case at(1, P1_PAR3):
+    case at(1, P1_PAR4):
+    case at(1, P1_PAR5): st_.par[offset - P1_PAR0] = value; break;
+    case at(1, P1_CURR):
+        page1_met();
+        st_.curr = value;
+        break;
+    case at(1, P1_MAR0):
+    case at(1, P1_MAR1):
+    case at(1, P1_MAR2):
+    case at(1, P1_MAR3):
+    case at(1, P1_MAR4):
+    case at(1, P1_MAR5):
+    case at(1, P1_MAR6): st_.mar[offset - P1_MAR0] = value; break;
+    case at(1, P1_MAR7):
+        page1_met();
+        st_.mar[offset - P1_MAR0] = value;
+        break;
     }
+    // Pages 2 and 3 are not written.
+}
+
+// CURR or MAR7 was accessed. The service routine works on page 0, where
+// those offsets are ISR and IMR; meeting them on page 1 during the routine
+// is a misuse.
+void Dp8390::page1_met() {
+    if (in_isr_) misuse_.page1_in_isr++;
+}
+
+std::uint8_t Dp8390::read_isr() {
+    std::uint8_t v = st_.isr;
+    if (faults_.spurious_isr && Faults::take(faults_.spurious_isr_reads)) v |= faults_.spurious_isr;
+    return v;
+}
+
+std::uint8_t Dp8390::read_curr() {
+    if (!Faults::take(faults_.curr_unstable)) return st_.curr;
+    curr_toggle_ = !curr_toggle_;
+    return static_cast<std::uint8_t>(st_.curr + (curr_toggle_ ? 1 : 2));
+}
+
+// Tally counters clear when read.
+std::uint8_t Dp8390::read_tally(Tally counter) {
+    std::uint8_t v = st_.cntr[counter];
+    st_.cntr[counter] = 0;
+    refresh();
+    return v;
 }
 
 void Dp8390::write_cr(std::uint8_t value) {
@@ -224,9 +240,9 @@ void Dp8390::write_cr(std::uint8_t value) {
         st_.cr_run = run;
         if (run & CR_STP) {
             st_.rx_disabled = false;
-            if (st_.transmitting && faults_.stop_cuts_tx) stop_transmission(true);
+            if (st_.transmitting && faults_.stop_cuts_tx) stop_transmission();
             // A transmission under way finishes first; RST follows then.
-            if (!st_.transmitting) set_isr(ISR_RST);
+            if (!st_.transmitting) raise_isr(ISR_RST);
         } else {
             st_.isr &= static_cast<std::uint8_t>(~ISR_RST);
         }
@@ -265,6 +281,8 @@ void Dp8390::start_dma(bool write) {
     if (st_.dma_count == 0) dma_advance(0);
 }
 
+// A data-port access with no transfer in this direction, or past its count,
+// moves nothing and is a misuse.
 bool Dp8390::dma_ready(bool write) {
     if (st_.dma_active && st_.dma_write == write && st_.dma_count > 0) return true;
     misuse_.data_port_idle++;
@@ -277,17 +295,21 @@ void Dp8390::dma_advance(unsigned bytes) {
     if (st_.dma_count != 0) return;
     st_.dma_active = false;
     st_.cr_rd = CR_RD_ABORT;
-    if (!faults_.rdc_never) set_isr(ISR_RDC);
+    if (!faults_.rdc_never) raise_isr(ISR_RDC);
+}
+
+// A word transfer at an odd address is a misuse, counted once a transfer.
+void Dp8390::check_odd_word(std::uint16_t a) {
+    if (!(a & 1) || st_.dma_odd_counted) return;
+    misuse_.odd_word++;
+    st_.dma_odd_counted = true;
 }
 
 std::uint16_t Dp8390::read_data(bool wide) {
     if (!dma_ready(false)) return wide ? 0xFFFF : 0xFF;
     std::uint16_t a = st_.dma_addr;
     if (st_.dcr & DCR_WTS) {
-        if ((a & 1) && !st_.dma_odd_counted) {
-            misuse_.odd_word++;
-            st_.dma_odd_counted = true;
-        }
+        check_odd_word(a);
         std::uint16_t b = next_addr(a);
         std::uint16_t w = a < mem_.prom_size() ? mem_.read_word(a)
                                                : static_cast<std::uint16_t>(mem_.read(a) | mem_.read(b) << 8);
@@ -305,10 +327,7 @@ void Dp8390::write_data(std::uint16_t value, bool wide) {
     if (!dma_ready(true)) return;
     std::uint16_t a = st_.dma_addr;
     if (st_.dcr & DCR_WTS) {
-        if ((a & 1) && !st_.dma_odd_counted) {
-            misuse_.odd_word++;
-            st_.dma_odd_counted = true;
-        }
+        check_odd_word(a);
         std::uint16_t b = next_addr(a);
         mem_.write(a, static_cast<std::uint8_t>(value));
         // Only bytes inside the count reach memory.
@@ -322,6 +341,9 @@ void Dp8390::write_data(std::uint16_t value, bool wide) {
     dma_advance(1);
 }
 
+// How many bytes a bulk copy may move from dma_addr without a wrap, the
+// PROM range, memory outside RAM (writes) or a fault in the way (0: none,
+// take the one-access path).
 std::uint32_t Dp8390::dma_run(std::uint32_t want, bool write) const {
     if (!st_.dma_active || st_.dma_write != write) return 0;
     bool words = st_.dcr & DCR_WTS;
@@ -329,278 +351,52 @@ std::uint32_t Dp8390::dma_run(std::uint32_t want, bool write) const {
     if (words && (a & 1)) return 0;
     if (a < mem_.prom_size()) return 0;
     std::uint32_t count = words ? (st_.dma_count & ~1u) : st_.dma_count;
-    std::uint32_t limit = 0x10000 - a;
-    std::uint32_t stop = static_cast<std::uint32_t>(st_.pstop) << 8;
-    if (st_.pstop != st_.pstart && a < stop) limit = stop - a;
-    std::uint32_t run = std::min({want, count, limit});
+    std::uint32_t run = std::min({want, count, bytes_before_wrap(a)});
     if (write && !mem_.in_ram(a, run)) return 0;
     return run;
 }
 
-void Dp8390::read_data_bytes(std::uint8_t* dst, std::uint32_t count) {
+// The string forms: `count` data-port accesses of one Element (8 or 16
+// bits) each between the buffer and card memory; a const buffer makes them
+// remote writes. Where the transfer's width is the access's, whole runs go
+// by memcpy; the rest one access at a time.
+template <typename Element>
+void Dp8390::copy_data(Element* buffer, std::uint32_t count) {
+    constexpr bool write = std::is_const_v<Element>;
+    constexpr unsigned kUnit = sizeof(Element);
+    constexpr bool wide = kUnit == 2;
+    using Byte = std::conditional_t<write, const std::uint8_t, std::uint8_t>;
+    Byte* host = reinterpret_cast<Byte*>(buffer);  // may be unaligned: bytes only
+    bool words = st_.dcr & DCR_WTS;
     while (count) {
-        std::uint32_t run = (st_.dcr & DCR_WTS) ? 0 : dma_run(count, false);
+        std::uint32_t run = words == wide ? dma_run(count * kUnit, write) : 0;
         if (run == 0) {
-            *dst++ = static_cast<std::uint8_t>(read_data(false));
+            std::uint16_t v = 0;
+            if constexpr (write) {
+                std::memcpy(&v, host, kUnit);
+                write_data(v, wide);
+            } else {
+                v = read_data(wide);
+                std::memcpy(host, &v, kUnit);
+            }
+            host += kUnit;
             count--;
             continue;
         }
-        std::memcpy(dst, mem_.data() + st_.dma_addr, run);
+        if constexpr (write)
+            std::memcpy(mem_.data() + st_.dma_addr, host, run);
+        else
+            std::memcpy(host, mem_.data() + st_.dma_addr, run);
         st_.dma_addr = next_addr(static_cast<std::uint16_t>(st_.dma_addr + run - 1));
-        dst += run;
-        count -= run;
+        host += run;
+        count -= run / kUnit;
         dma_advance(run);
     }
 }
 
-void Dp8390::read_data_words(std::uint16_t* dst, std::uint32_t count) {
-    while (count) {
-        std::uint32_t run = (st_.dcr & DCR_WTS) ? dma_run(count * 2, false) : 0;
-        if (run == 0) {
-            std::uint16_t w = read_data(true);
-            std::memcpy(dst++, &w, sizeof w);  // the buffer may be unaligned
-            count--;
-            continue;
-        }
-        std::memcpy(dst, mem_.data() + st_.dma_addr, run);
-        st_.dma_addr = next_addr(static_cast<std::uint16_t>(st_.dma_addr + run - 1));
-        dst += run / 2;
-        count -= run / 2;
-        dma_advance(run);
-    }
-}
-
-void Dp8390::write_data_bytes(const std::uint8_t* src, std::uint32_t count) {
-    while (count) {
-        std::uint32_t run = (st_.dcr & DCR_WTS) ? 0 : dma_run(count, true);
-        if (run == 0) {
-            write_data(*src++, false);
-            count--;
-            continue;
-        }
-        std::memcpy(mem_.data() + st_.dma_addr, src, run);
-        st_.dma_addr = next_addr(static_cast<std::uint16_t>(st_.dma_addr + run - 1));
-        src += run;
-        count -= run;
-        dma_advance(run);
-    }
-}
-
-void Dp8390::write_data_words(const std::uint16_t* src, std::uint32_t count) {
-    while (count) {
-        std::uint32_t run = (st_.dcr & DCR_WTS) ? dma_run(count * 2, true) : 0;
-        if (run == 0) {
-            std::uint16_t w;
-            std::memcpy(&w, src++, sizeof w);  // the buffer may be unaligned
-            write_data(w, true);
-            count--;
-            continue;
-        }
-        std::memcpy(mem_.data() + st_.dma_addr, src, run);
-        st_.dma_addr = next_addr(static_cast<std::uint16_t>(st_.dma_addr + run - 1));
-        src += run / 2;
-        count -= run / 2;
-        dma_advance(run);
-    }
-}
-
-// ---------------------------------------------------------------- transmit
-
-void Dp8390::start_transmission() {
-    std::uint16_t a = static_cast<std::uint16_t>(st_.tpsr << 8);
-    std::size_t n = st_.tbcr;
-    tx_buf_.resize(n);
-    if (a + n <= 0x10000) {
-        std::memcpy(tx_buf_.data(), mem_.data() + a, n);
-    } else {
-        for (std::size_t i = 0; i < n; i++) tx_buf_[i] = mem_.read(static_cast<std::uint16_t>(a + i));
-    }
-    if (!(st_.tcr & TCR_CRC)) {
-        std::uint32_t fcs = ethernet_fcs(tx_buf_.data(), n);
-        for (int i = 0; i < 4; i++) tx_buf_.push_back(static_cast<std::uint8_t>(fcs >> (8 * i)));
-    }
-    st_.tsr = 0;
-    st_.transmitting = true;
-    bool abort = take(faults_.tx_abort);
-    if (abort || loopback() || !segment_) {
-        // Nothing reaches the wire; the transmitter is busy for the wire time.
-        st_.tx_on_segment = false;
-        tx_event_ = clock_.schedule(clock_.now() + wire_time(tx_buf_.size()),
-                                    [this, abort] {
-                                        st_.tsr = abort ? TSR_ABT : TSR_PTX;
-                                        finish_transmission();
-                                    });
-        return;
-    }
-    st_.tx_on_segment = true;
-    segment_->transmit(*this, tx_buf_.data(), tx_buf_.size());
-}
-
-void Dp8390::transmit_done() {
-    if (!st_.transmitting || !st_.tx_on_segment) return;
-    st_.tsr = TSR_PTX;
-    finish_transmission();
-}
-
-void Dp8390::segment_gone() {
-    segment_ = nullptr;
-    if (st_.transmitting && st_.tx_on_segment) {
-        st_.transmitting = false;  // the frame went nowhere
-        st_.tx_on_segment = false;
-    }
-}
-
-void Dp8390::finish_transmission() {
-    st_.transmitting = false;
-    st_.tx_on_segment = false;
-    std::uint8_t bits = (st_.tsr & TSR_ABT) ? ISR_TXE : ISR_PTX;
-    if (st_.cr_run & CR_STP) bits |= ISR_RST;  // a stop was waiting for this frame
-    set_isr(bits);
-}
-
-void Dp8390::stop_transmission(bool /*cut*/) {
-    if (!st_.transmitting) return;
-    if (st_.tx_on_segment) {
-        if (segment_) segment_->cancel(*this);
-    } else {
-        clock_.cancel(tx_event_);
-    }
-    st_.transmitting = false;
-    st_.tx_on_segment = false;
-}
-
-// ---------------------------------------------------------------- receive
-
-unsigned Dp8390::hash_bit(const std::uint8_t* dest) {
-    // CRC of the destination, data bits least significant first, no final
-    // complement; the top 6 bits of the (unreflected) register select the bit.
-    std::uint32_t crc = 0xFFFFFFFFu;
-    for (int i = 0; i < 6; i++) {
-        std::uint8_t b = dest[i];
-        for (int k = 0; k < 8; k++) {
-            std::uint32_t bit = ((crc >> 31) ^ (b >> k)) & 1;
-            crc <<= 1;
-            if (bit) crc ^= 0x04C11DB7u;
-        }
-    }
-    return crc >> 26;
-}
-
-bool Dp8390::address_match(const std::uint8_t* dest) const {
-    if (dest[0] & 1) {
-        bool broadcast = std::all_of(dest, dest + 6, [](std::uint8_t b) { return b == 0xFF; });
-        if (broadcast) return st_.rcr & RCR_AB;
-        if (!(st_.rcr & RCR_AM)) return false;
-        unsigned h = hash_bit(dest);
-        return st_.mar[h >> 3] & (1u << (h & 7));
-    }
-    if (st_.rcr & RCR_PRO) return true;
-    return std::equal(dest, dest + 6, st_.par.begin());
-}
-
-void Dp8390::deliver(const std::uint8_t* frame, std::size_t len) { receive(frame, len); }
-
-void Dp8390::receive(const std::uint8_t* frame, std::size_t len) {
-    if (!running()) return;  // the receiver and its counters are off while stopped
-    if (len < 6 + kFcsBytes) return;
-    std::size_t data_len = len - kFcsBytes;
-    std::uint32_t sent = static_cast<std::uint32_t>(frame[data_len]) | frame[data_len + 1] << 8 |
-                         frame[data_len + 2] << 16 | static_cast<std::uint32_t>(frame[data_len + 3]) << 24;
-    bool crc_error = ethernet_fcs(frame, data_len) != sent;
-    if (take(faults_.rx_bad_fcs)) crc_error = true;
-    bool align_error = take(faults_.rx_alignment);
-    if (!address_match(frame)) return;
-
-    std::uint8_t phy = (frame[0] & 1) ? RSR_PHY : 0;
-    if (loopback() || st_.rx_disabled || (st_.rcr & RCR_MON)) {
-        st_.rsr = static_cast<std::uint8_t>(RSR_MPA | phy | ((st_.rcr & RCR_MON) ? RSR_DIS : 0));
-        tally(2);
-        set_isr(ISR_RXE);
-        return;
-    }
-    if (data_len < kMinFrame && !(st_.rcr & RCR_AR)) return;  // runt
-
-    std::uint8_t status = phy;
-    if (crc_error || align_error) {
-        if (align_error) {
-            status |= RSR_FAE;
-            tally(0);
-        } else {
-            status |= RSR_CRC;
-            tally(1);
-        }
-        st_.rsr = status;
-        set_isr(ISR_RXE);
-        if (!(st_.rcr & RCR_SEP)) return;
-    } else {
-        status |= RSR_PRX;
-    }
-
-    // Stray bytes stored ahead of the header (a fault knob): one byte, or
-    // one word when the local DMA moves words.
-    std::size_t stray = faults_.stray_before_header ? ((st_.dcr & DCR_WTS) ? 2 : 1) : 0;
-
-    // Ring space: every page the frame moves into, and the next page after
-    // it, must differ from BNRY.
-    std::size_t count = len;  // frame plus FCS
-    std::size_t pages = (stray + kRingHeaderBytes + count + kPageBytes - 1) / kPageBytes;
-    unsigned page = st_.curr;
-    for (std::size_t i = 0; i < pages; i++) {
-        page = (page + 1) & 0xFF;
-        if (page == st_.pstop) page = st_.pstart;
-        if (page == st_.bnry) {
-            st_.rsr = RSR_MPA | phy;
-            st_.rx_disabled = true;
-            tally(2);
-            set_isr(ISR_OVW | ISR_RST);
-            return;
-        }
-    }
-
-    std::uint16_t h = static_cast<std::uint16_t>(st_.curr << 8);
-    if (stray) {
-        take(faults_.stray_before_header);
-        for (std::size_t i = 0; i < stray; i++)
-            mem_.write(static_cast<std::uint16_t>(h + i), static_cast<std::uint8_t>(faults_.stray_value >> (8 * i)));
-        h = static_cast<std::uint16_t>(h + stray);
-    }
-
-    // Frame and FCS after the header, wrapping at PSTOP.
-    std::uint16_t a = static_cast<std::uint16_t>(h + kRingHeaderBytes);
-    std::size_t left = count;
-    const std::uint8_t* src = frame;
-    std::uint32_t stop = static_cast<std::uint32_t>(st_.pstop) << 8;
-    while (left) {
-        std::uint32_t limit = 0x10000 - a;
-        if (st_.pstop != st_.pstart && a < stop) limit = stop - a;
-        std::uint32_t run = static_cast<std::uint32_t>(std::min<std::size_t>(left, limit));
-        if (mem_.in_ram(a, run)) {
-            std::memcpy(mem_.data() + a, src, run);
-        } else {
-            for (std::uint32_t i = 0; i < run; i++) mem_.write(static_cast<std::uint16_t>(a + i), src[i]);
-        }
-        a = next_addr(static_cast<std::uint16_t>(a + run - 1));
-        src += run;
-        left -= run;
-    }
-
-    std::uint8_t header[4] = {status, static_cast<std::uint8_t>(page),
-                              static_cast<std::uint8_t>(count & 0xFF),
-                              static_cast<std::uint8_t>((count >> 8) & 0xFF)};
-    if (take(faults_.corrupt_header)) {
-        if (faults_.corrupt_status) header[0] = faults_.bad_status;
-        if (faults_.corrupt_next) header[1] = faults_.bad_next;
-        if (faults_.corrupt_count) {
-            header[2] = static_cast<std::uint8_t>(faults_.bad_count);
-            header[3] = static_cast<std::uint8_t>(faults_.bad_count >> 8);
-        }
-    }
-    if (take(faults_.count_high_is_low)) header[3] = header[2];
-    for (int i = 0; i < 4; i++) mem_.write(static_cast<std::uint16_t>(h + i), header[i]);
-
-    st_.curr = static_cast<std::uint8_t>(page);
-    st_.rsr = status;
-    set_isr((status & RSR_PRX) ? ISR_PRX : 0);
-}
+void Dp8390::read_data(std::uint8_t* dst, std::uint32_t count) { copy_data(dst, count); }
+void Dp8390::read_data(std::uint16_t* dst, std::uint32_t count) { copy_data(dst, count); }
+void Dp8390::write_data(const std::uint8_t* src, std::uint32_t count) { copy_data(src, count); }
+void Dp8390::write_data(const std::uint16_t* src, std::uint32_t count) { copy_data(src, count); }
 
 }  // namespace hw

@@ -4,61 +4,32 @@
 //
 // The core never learns which bus its board sits on: it reaches card memory
 // through CardMemory and tells its host of line changes through CoreHost.
+// Registers and remote DMA are in dp8390.cpp, transmit in
+// dp8390_transmit.cpp, receive in dp8390_receive.cpp.
 #ifndef HW_DP8390_H
 #define HW_DP8390_H
 
 #include <array>
 #include <cstdint>
-#include <cstring>
 #include <vector>
 
+#include "hw/card_memory.h"
 #include "hw/clock.h"
 #include "hw/dp8390_regs.h"
 #include "hw/segment.h"
 
 namespace hw {
 
-// Card memory as seen through the remote DMA and by the controller's local
-// DMA: a 64 KB card address space holding a PROM image at the bottom and one
-// range of RAM. Reads elsewhere give 0xFF; writes outside RAM are dropped.
-class CardMemory {
-public:
-    CardMemory() { bytes_.fill(0xFF); }
-
-    // PROM image at card address 0 (up to 32 bytes are used).
-    void set_prom(const std::vector<std::uint8_t>& image);
-    // RAM range [start, start + size), clipped to 64 KB; filled with 0.
-    void set_ram(std::uint32_t start, std::uint32_t size);
-    std::uint32_t ram_start() const { return ram_start_; }
-    std::uint32_t ram_end() const { return ram_end_; }
-    std::uint32_t prom_size() const { return prom_size_; }
-
-    std::uint8_t read(std::uint16_t a) const { return bytes_[a]; }
-    void write(std::uint16_t a, std::uint8_t v) {
-        if (a >= ram_start_ && a < ram_end_) bytes_[a] = v;
-    }
-    bool in_ram(std::uint32_t a, std::uint32_t len) const {
-        return a >= ram_start_ && a + len <= ram_end_;
-    }
-    // Word at an even address: byte a low, byte a+1 high; in the PROM range
-    // the PROM byte in both halves.
-    std::uint16_t read_word(std::uint16_t a) const {
-        if (a < prom_size_) return static_cast<std::uint16_t>(bytes_[a] * 0x101u);
-        return static_cast<std::uint16_t>(bytes_[a] | bytes_[static_cast<std::uint16_t>(a + 1)] << 8);
-    }
-    const std::uint8_t* data() const { return bytes_.data(); }
-    std::uint8_t* data() { return bytes_.data(); }
-
-private:
-    std::array<std::uint8_t, 0x10000> bytes_;
-    std::uint32_t prom_size_ = 0;
-    std::uint32_t ram_start_ = 0, ram_end_ = 0;
-};
-
 // Fault knobs, all off by default. Counts ("the next N ...") go down as the
 // fault acts; kAlways makes a count never run out.
 struct Faults {
     static constexpr int kAlways = -1;
+    // Takes one from a count; true while the fault acts.
+    static bool take(int& count) {
+        if (count == 0) return false;
+        if (count > 0) count--;
+        return true;
+    }
 
     bool no_answer = false;            // controller absent: reads 0xFF, writes ignored
     bool ignore_stop = false;          // a CR write with STP leaves the run state alone
@@ -93,10 +64,17 @@ struct Misuse {
     unsigned txp_stopped = 0;      // TXP while stopped
     unsigned txp_busy = 0;         // TXP while transmitting
     unsigned odd_word = 0;         // word transfer at an odd address
-    unsigned page1_in_isr = 0;     // page-1 offset 0x07/0x0F during the service routine
+    unsigned page1_in_isr = 0;     // page-1 CURR or MAR7 during the service routine
     unsigned total() const {
         return data_port_idle + txp_stopped + txp_busy + odd_word + page1_in_isr;
     }
+};
+
+// Tally counters: index into Dp8390State::cntr, read at P0R_CNTR0 + index.
+enum Tally : unsigned {
+    kTallyAlignment = 0,  // CNTR0: frame alignment errors
+    kTallyCrc = 1,        // CNTR1: FCS errors
+    kTallyMissed = 2,     // CNTR2: frames missed (no room, receiver off, monitor mode)
 };
 
 // All controller state, one field per register plus the engine's progress.
@@ -111,7 +89,7 @@ struct Dp8390State {
     std::uint8_t tsr = 0, ncr = 0, isr = dp8390::ISR_RST, imr = 0;
     std::uint16_t rsar = 0, rbcr = 0;
     std::uint8_t rcr = 0, tcr = 0, dcr = 0, rsr = 0;
-    std::array<std::uint8_t, 3> cntr{};          // CNTR0-2
+    std::array<std::uint8_t, 3> cntr{};          // CNTR0-2, indexed by Tally
     // page 1
     std::array<std::uint8_t, 6> par{};
     std::uint8_t curr = 0;
@@ -153,15 +131,17 @@ public:
     // Data-port access: `wide` is the size of the port access (16 bits).
     std::uint16_t read_data(bool wide);
     void write_data(std::uint16_t value, bool wide);
-    void read_data_bytes(std::uint8_t* dst, std::uint32_t count);
-    void read_data_words(std::uint16_t* dst, std::uint32_t count);
-    void write_data_bytes(const std::uint8_t* src, std::uint32_t count);
-    void write_data_words(const std::uint16_t* src, std::uint32_t count);
+    // `count` data-port accesses in a row (a string access) of 8 or 16
+    // bits. The buffer may be unaligned.
+    void read_data(std::uint8_t* dst, std::uint32_t count);
+    void read_data(std::uint16_t* dst, std::uint32_t count);
+    void write_data(const std::uint8_t* src, std::uint32_t count);
+    void write_data(const std::uint16_t* src, std::uint32_t count);
 
     void set_isr_context(bool active) { in_isr_ = active; }
     bool line() const { return st_.line; }
 
-    // Station
+    // Station: deliver() is a frame from the wire, received into the ring.
     void deliver(const std::uint8_t* frame, std::size_t len) override;
     void transmit_done() override;
     void segment_gone() override;
@@ -171,7 +151,7 @@ public:
     Dp8390State& state() { return st_; }
     // Re-evaluates ISR CNT and the line after a back-door change.
     void refresh();
-    // Sets ISR bits with no cause (as the chip would), updating the line.
+    // Sets ISR bits, updating the line (the back door: with no cause).
     void raise_isr(std::uint8_t bits);
     std::uint8_t cr_value() const;
     bool running() const {
@@ -189,26 +169,47 @@ public:
     static unsigned hash_bit(const std::uint8_t* dest);
 
 private:
+    // registers
     void write_cr(std::uint8_t value);
-    void start_dma(bool write);
-    void stop_transmission(bool cut);
+    void page1_met();
+    std::uint8_t read_isr();
+    std::uint8_t read_curr();
+    std::uint8_t read_tally(Tally counter);
+    void tally(Tally counter);
+    void update_line();
+    // transmit (dp8390_transmit.cpp)
     void start_transmission();
     void finish_transmission();
-    void receive(const std::uint8_t* frame, std::size_t len);
+    void stop_transmission();
+    // remote DMA
+    void start_dma(bool write);
+    bool dma_ready(bool write);
+    void dma_advance(unsigned bytes);
+    void check_odd_word(std::uint16_t a);
+    std::uint32_t dma_run(std::uint32_t want, bool write) const;
+    template <typename Element>
+    void copy_data(Element* buffer, std::uint32_t count);
+    // receive (dp8390_receive.cpp)
+    bool accept(const std::uint8_t* frame, std::size_t len, std::uint8_t& status);
     bool address_match(const std::uint8_t* dest) const;
-    void tally(unsigned index);
-    void set_isr(std::uint8_t bits);
-    void update_line();
+    bool ring_space(std::size_t bytes, std::uint8_t status, unsigned& next);
+    void store(const std::uint8_t* frame, std::size_t len, std::uint8_t status, unsigned next,
+               std::size_t stray);
+
+    // The ring's wrap: the address after `a`, where PSTOP x 256 continues at
+    // PSTART x 256 (unless PSTOP == PSTART) ...
     std::uint16_t next_addr(std::uint16_t a) const {
         a = static_cast<std::uint16_t>(a + 1);
         if (st_.pstop != st_.pstart && a == (st_.pstop << 8)) a = static_cast<std::uint16_t>(st_.pstart << 8);
         return a;
     }
-    bool dma_ready(bool write);
-    void dma_advance(unsigned bytes);
-    // How many bytes a bulk copy may move from dma_addr without a wrap,
-    // the PROM range or a fault in the way (0: take the slow path).
-    std::uint32_t dma_run(std::uint32_t want, bool write) const;
+    // ... and how many bytes from `a` on lie before that wrap or the end of
+    // the address space.
+    std::uint32_t bytes_before_wrap(std::uint32_t a) const {
+        std::uint32_t stop = static_cast<std::uint32_t>(st_.pstop) << 8;
+        if (st_.pstop != st_.pstart && a < stop) return stop - a;
+        return 0x10000 - a;
+    }
 
     Clock& clock_;
     CardMemory& mem_;

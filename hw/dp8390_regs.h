@@ -99,9 +99,21 @@ constexpr std::uint8_t ISR_RST = 0x80;  // stopped (not cleared by writing)
 constexpr std::uint8_t ISR_LINE_MASK = 0x7F;
 
 // Page 1, read and write
-constexpr std::uint8_t P1_PAR0 = 0x01;  // PAR0-5 at 0x01-0x06
-constexpr std::uint8_t P1_CURR = 0x07;
-constexpr std::uint8_t P1_MAR0 = 0x08;  // MAR0-7 at 0x08-0x0F
+constexpr std::uint8_t P1_PAR0 = 0x01;  // station address, first byte
+constexpr std::uint8_t P1_PAR1 = 0x02;
+constexpr std::uint8_t P1_PAR2 = 0x03;
+constexpr std::uint8_t P1_PAR3 = 0x04;
+constexpr std::uint8_t P1_PAR4 = 0x05;
+constexpr std::uint8_t P1_PAR5 = 0x06;
+constexpr std::uint8_t P1_CURR = 0x07;  // current page (offset of page 0's ISR)
+constexpr std::uint8_t P1_MAR0 = 0x08;  // multicast hash bits 0-7
+constexpr std::uint8_t P1_MAR1 = 0x09;
+constexpr std::uint8_t P1_MAR2 = 0x0A;
+constexpr std::uint8_t P1_MAR3 = 0x0B;
+constexpr std::uint8_t P1_MAR4 = 0x0C;
+constexpr std::uint8_t P1_MAR5 = 0x0D;
+constexpr std::uint8_t P1_MAR6 = 0x0E;
+constexpr std::uint8_t P1_MAR7 = 0x0F;  // hash bits 56-63 (offset of page 0's IMR)
 
 // Page 2, read (the values written on page 0)
 constexpr std::uint8_t P2R_PSTART = 0x01;

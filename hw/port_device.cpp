@@ -26,12 +26,12 @@ void PortDevice::write16_string(std::uint32_t offset, const std::uint16_t* src, 
     }
 }
 
-std::string PortDevice::describe(std::uint32_t offset, bool write, unsigned width,
-                                 std::uint32_t value) const {
+void PortDevice::describe_to(std::string& out, std::uint32_t offset, bool write, unsigned width,
+                             std::uint32_t value) const {
     char buf[64];
     std::snprintf(buf, sizeof buf, "+0x%02X %s 0x%0*X", offset, write ? "=" : "->",
                   width == 16 ? 4 : 2, value);
-    return buf;
+    out += buf;
 }
 
 }  // namespace hw

@@ -33,16 +33,12 @@ public:
     // service routine runs (the card counts accesses it must never see then).
     virtual void set_isr_context(bool /*active*/) {}
 
-    // Names the register an access hits, as the device is now (page etc.),
-    // for example "CR = 0x22 (STA, abort DMA, page 0)". Called before the access.
-    virtual std::string describe(std::uint32_t offset, bool write, unsigned width,
-                                 std::uint32_t value) const;
-    // The same text appended to `out`: the trace's form, which reuses the
-    // room of one string. The default appends describe().
+    // Appends to `out` the name of the register an access hits, as the
+    // device is now (page etc.), and the value, for example
+    // "CR = 0x22 (STA, abort DMA, page 0)". Called before the access; the
+    // trace reuses the room of one string. The default gives "+0x07 = 0x01".
     virtual void describe_to(std::string& out, std::uint32_t offset, bool write, unsigned width,
-                             std::uint32_t value) const {
-        out += describe(offset, write, width, value);
-    }
+                             std::uint32_t value) const;
 
 protected:
     void notify_irq(bool level) {

@@ -534,7 +534,7 @@ public:
 
     // Trace of port accesses: off by default. A sink gets each entry as it is
     // made; keeping them in a vector is the other way. The device names the
-    // register (describe()) before a write, so the page is the one written
+    // register (describe_to()) before a write, so the page is the one written
     // to, and after a read, with the value read (a read changes no page).
     void trace_to_vector(bool on);
     void set_trace_sink(std::function<void(const TraceEntry&)> sink);

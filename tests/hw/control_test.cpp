@@ -120,23 +120,27 @@ TEST(Control, LineFollowsIsrAndImrEdgeByEdge) {
 TEST(Control, DescribeNamesTheRegisterOnItsPage) {
     Rig rig;
     Card& c = rig.up();
-    const hw::PortDevice& d = c.board;
-    EXPECT_EQ(d.describe(0x00, true, 8, 0x22), "CR = 0x22 (STA, abort DMA, page 0)");
-    EXPECT_EQ(d.describe(0x00, true, 8, 0x0A), "CR = 0x0A (STA, remote read, page 0)");
-    EXPECT_EQ(d.describe(0x00, true, 8, 0x61), "CR = 0x61 (STP, abort DMA, page 1)");
-    EXPECT_EQ(d.describe(0x07, false, 8, 0x01), "ISR -> 0x01 (PRX)");
-    EXPECT_EQ(d.describe(0x07, true, 8, 0x0A), "ISR = 0x0A (PTX, TXE)");
-    EXPECT_EQ(d.describe(0x08, true, 8, 0x00), "RSAR0 = 0x00");
-    EXPECT_EQ(d.describe(0x08, false, 8, 0x04), "CRDA0 -> 0x04");
-    EXPECT_EQ(d.describe(0x0F, false, 8, 0x00), "CNTR2 -> 0x00");
-    EXPECT_EQ(d.describe(0x0F, true, 8, 0x1B), "IMR = 0x1B (PRX, PTX, TXE, OVW)");
-    EXPECT_EQ(d.describe(0x10, true, 16, 0x1234), "data <- 0x1234");
-    EXPECT_EQ(d.describe(0x10, false, 8, 0x12), "data -> 0x12");
-    EXPECT_EQ(d.describe(0x1F, true, 8, 0xFF), "reset <- 0xFF");
+    auto text = [&](std::uint32_t offset, bool write, unsigned width, std::uint32_t value) {
+        std::string s;
+        c.board.describe_to(s, offset, write, width, value);
+        return s;
+    };
+    EXPECT_EQ(text(0x00, true, 8, 0x22), "CR = 0x22 (STA, abort DMA, page 0)");
+    EXPECT_EQ(text(0x00, true, 8, 0x0A), "CR = 0x0A (STA, remote read, page 0)");
+    EXPECT_EQ(text(0x00, true, 8, 0x61), "CR = 0x61 (STP, abort DMA, page 1)");
+    EXPECT_EQ(text(0x07, false, 8, 0x01), "ISR -> 0x01 (PRX)");
+    EXPECT_EQ(text(0x07, true, 8, 0x0A), "ISR = 0x0A (PTX, TXE)");
+    EXPECT_EQ(text(0x08, true, 8, 0x00), "RSAR0 = 0x00");
+    EXPECT_EQ(text(0x08, false, 8, 0x04), "CRDA0 -> 0x04");
+    EXPECT_EQ(text(0x0F, false, 8, 0x00), "CNTR2 -> 0x00");
+    EXPECT_EQ(text(0x0F, true, 8, 0x1B), "IMR = 0x1B (PRX, PTX, TXE, OVW)");
+    EXPECT_EQ(text(0x10, true, 16, 0x1234), "data <- 0x1234");
+    EXPECT_EQ(text(0x10, false, 8, 0x12), "data -> 0x12");
+    EXPECT_EQ(text(0x1F, true, 8, 0xFF), "reset <- 0xFF");
     c.w(r::CR, 0x62);
-    EXPECT_EQ(d.describe(0x07, false, 8, 0x4D), "CURR -> 0x4D");
-    EXPECT_EQ(d.describe(0x0F, true, 8, 0x80), "MAR7 = 0x80");
-    EXPECT_EQ(d.describe(0x01, true, 8, 0x02), "PAR0 = 0x02");
+    EXPECT_EQ(text(0x07, false, 8, 0x4D), "CURR -> 0x4D");
+    EXPECT_EQ(text(0x0F, true, 8, 0x80), "MAR7 = 0x80");
+    EXPECT_EQ(text(0x01, true, 8, 0x02), "PAR0 = 0x02");
 }
 
 TEST(Control, PageOneCurrOrMar7DuringServiceRoutineIsMisuse) {
@@ -148,7 +152,7 @@ TEST(Control, PageOneCurrOrMar7DuringServiceRoutineIsMisuse) {
     c.w(r::CR, 0x62);
     c.rd(r::P1_PAR0);    // other page-1 registers are not counted
     c.rd(r::P1_CURR);
-    c.w(0x0F, 0x00);
+    c.w(r::P1_MAR7, 0x00);
     c.w(r::CR, 0x22);
     c.board.set_isr_context(false);
     c.w(r::CR, 0x62);

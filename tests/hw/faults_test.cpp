@@ -178,9 +178,9 @@ TEST(Faults, ReceivedFrameErrors) {
     struct Case {
         const char* name;
         bool fcs, align;
-        unsigned counter;
+        hw::Tally counter;
     };
-    const Case cases[] = {{"bad FCS", true, false, 1}, {"alignment", false, true, 0}};
+    const Case cases[] = {{"bad FCS", true, false, hw::kTallyCrc}, {"alignment", false, true, hw::kTallyAlignment}};
     for (const Case& k : cases) {
         SCOPED_TRACE(k.name);
         Rig rig;

@@ -166,7 +166,7 @@ TEST(Receive, AddressFilter) {
         Card& c = rig.add();
         c.bring_up(true, k.rcr);
         c.w(r::CR, 0x62);
-        c.w(r::P1_MAR0 + 3, k.mar3);
+        c.w(r::P1_MAR3, k.mar3);
         c.w(r::CR, 0x22);
         rig.inject(make_frame(k.dest, 64));
         EXPECT_EQ(c.curr() != 0x4D, k.accepted);
@@ -260,7 +260,7 @@ TEST(Receive, TallyCountersSaturateAndRaiseCnt) {
     c.w(r::P0W_ISR, r::ISR_CNT);  // stays while the counter keeps bit 7
     EXPECT_TRUE(c.isr() & r::ISR_CNT);
     for (int i = 0; i < 0x100; i++) rig.inject(bad, false);
-    EXPECT_EQ(c.board.regs().cntr[1], 0xFF);
+    EXPECT_EQ(c.board.regs().cntr[hw::kTallyCrc], 0xFF);
     EXPECT_EQ(c.rd(r::P0R_CNTR1), 0xFF);
     EXPECT_FALSE(c.isr() & r::ISR_CNT);
     EXPECT_FALSE(c.board.irq_level());

@@ -45,11 +45,12 @@ public:
     void write16_string(std::uint32_t, const std::uint16_t*, std::uint32_t) override { string_calls++; }
     bool irq_level() const override { return line(); }
     void set_isr_context(bool active) override { in_isr = active; }
-    std::string describe(std::uint32_t off, bool write, unsigned, std::uint32_t value) const override {
+    void describe_to(std::string& out, std::uint32_t off, bool write, unsigned,
+                     std::uint32_t value) const override {
         char buf[48];
         std::snprintf(buf, sizeof buf, "%s %s 0x%02X", off == 7 ? "STATUS" : off == 15 ? "MASK" : "REG",
                       write ? "=" : "->", value);
-        return buf;
+        out += buf;
     }
 
 private:
