@@ -31,7 +31,6 @@ hw::Ne2000Board& Host::add_card(const hw::BoardConfig& config, bool attach) {
     // A shared line that fires with no card cause: offered between steps of
     // the run loops while the card's fault knob has pulses left.
     in_->pollers.push_back([&b] { b.fire_foreign_irq(); });
-    in_->boards.push_back(&b);
     in_->cards.push_back(std::move(board));
     return b;
 }

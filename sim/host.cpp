@@ -419,28 +419,6 @@ struct PortOps {
     }
 };
 
-std::uint8_t HostAccess::read8(Host& h, std::uint32_t port) { return PortOps::read8(h, port); }
-std::uint16_t HostAccess::read16(Host& h, std::uint32_t port) { return PortOps::read16(h, port); }
-void HostAccess::write8(Host& h, std::uint32_t port, std::uint8_t value) {
-    PortOps::write8(h, port, value);
-}
-void HostAccess::write16(Host& h, std::uint32_t port, std::uint16_t value) {
-    PortOps::write16(h, port, value);
-}
-void HostAccess::read8s(Host& h, std::uint32_t port, std::uint8_t* dst, std::uint32_t count) {
-    PortOps::read8s(h, port, dst, count);
-}
-void HostAccess::read16s(Host& h, std::uint32_t port, std::uint16_t* dst, std::uint32_t count) {
-    PortOps::read16s(h, port, dst, count);
-}
-void HostAccess::write8s(Host& h, std::uint32_t port, const std::uint8_t* src, std::uint32_t count) {
-    PortOps::write8s(h, port, src, count);
-}
-void HostAccess::write16s(Host& h, std::uint32_t port, const std::uint16_t* src,
-                          std::uint32_t count) {
-    PortOps::write16s(h, port, src, count);
-}
-
 }  // namespace sim
 
 // The HAL's port operations, here beside the routing so each is one call
@@ -512,11 +490,9 @@ struct InterruptOps {
         a.deferred_requested_ = false;
         a.depth_++;
         h.in_->wrapper_depth++;
-        a.in_deferred_ = true;
         a.counters_.deferred_runs++;
         if (h.chars_.HandleInterruptHandler) h.chars_.HandleInterruptHandler(a.attributes_.context);
         if (a.interrupt_.connected) enable(h, a);
-        a.in_deferred_ = false;
         h.in_->wrapper_depth--;
         a.depth_--;
     }
@@ -662,7 +638,6 @@ NDIS_STATUS Host::initialize(const AdapterConfig& config) {
     std::vector<NDIS_MEDIUM> media = config.media;
     UINT selected = 0xFFFFFFFFu;
     NDIS_STATUS open_error = NDIS_STATUS_SUCCESS;
-    a.initializing_ = true;
     Adapter* outer = initializing_;
     initializing_ = &a;
     NDIS_STATUS status = a.call([&] {
@@ -670,7 +645,6 @@ NDIS_STATUS Host::initialize(const AdapterConfig& config) {
                                         static_cast<UINT>(media.size()), a.handle(), context);
     });
     initializing_ = outer;
-    a.initializing_ = false;
     a.init_status_ = status;
     a.selected_medium_ = selected;
 
@@ -750,6 +724,15 @@ std::vector<NDIS_PACKET*> Host::never_completed() const {
 
 // ---------------------------------------------------------------------------
 // Adapter
+
+bool same_keyword(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); i++)
+        if (std::tolower(static_cast<unsigned char>(a[i])) !=
+            std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
 
 Adapter::Adapter(Host& host, const AdapterConfig& config) : host_(host), config_(config) {
     filter_.adapter = this;
@@ -972,15 +955,8 @@ std::vector<MacAddress> Adapter::multicast_list(const Protocol* p) const {
 }
 
 bool Adapter::keyword_read(const std::string& keyword) const {
-    for (auto& r : config_reads_) {
-        if (r.keyword.size() != keyword.size()) continue;
-        bool same = true;
-        for (std::size_t i = 0; i < keyword.size(); i++)
-            if (std::tolower(static_cast<unsigned char>(r.keyword[i])) !=
-                std::tolower(static_cast<unsigned char>(keyword[i])))
-                same = false;
-        if (same) return true;
-    }
+    for (auto& r : config_reads_)
+        if (same_keyword(r.keyword, keyword)) return true;
     return false;
 }
 

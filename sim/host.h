@@ -390,7 +390,6 @@ public:
     ULONG packet_filter(const Protocol* p = nullptr) const;
     std::vector<MacAddress> multicast_list(const Protocol* p = nullptr) const;
     const MacAddress& station_address() const { return station_; }
-    void set_station_address(const MacAddress& a) { station_ = a; }
 
     // Indications as they came (header and lookahead copied). Keeping them
     // can be turned off for long runs.
@@ -400,7 +399,6 @@ public:
     // NdisReadConfiguration calls made during initialize, in order.
     const std::vector<ConfigRead>& config_reads() const { return config_reads_; }
     bool keyword_read(const std::string& keyword) const;
-    unsigned pos_reads() const { return pos_reads_; }
 
 private:
     friend class Host;
@@ -439,7 +437,6 @@ private:
     UINT selected_medium_ = 0;
     bool running_ = false;
     bool halted_ = false;
-    bool initializing_ = false;
     Attributes attributes_;
     InterruptInfo interrupt_;
     Counters counters_;
@@ -449,7 +446,6 @@ private:
     bool edge_pending_ = false;
     bool deferred_requested_ = false;
     bool deferred_held_ = false;
-    bool in_deferred_ = false;
     bool held_ = false;        // the pending edge waited for a synchronized routine
     bool after_busy_ = false;  // after_handler() is running
     std::vector<Binding> bindings_;
@@ -468,10 +464,6 @@ private:
     std::vector<Binding> indicate_bindings_;
     bool indicate_bindings_busy_ = false;
     std::vector<ConfigRead> config_reads_;
-    unsigned pos_reads_ = 0;
-    // Wrapper-owned memory handed out by configuration reads.
-    std::vector<std::unique_ptr<NDIS_CONFIGURATION_PARAMETER>> params_;
-    std::vector<std::uint8_t> network_address_copy_;
 };
 
 // ---------------------------------------------------------------------------

@@ -72,7 +72,6 @@ struct Host::Internals {
     // Emulated hardware the host owns. The segment outlives the cards.
     std::unique_ptr<hw::Segment, void (*)(hw::Segment*)> segment{nullptr, nullptr};
     std::vector<std::unique_ptr<hw::PortDevice>> cards;
-    std::vector<hw::Ne2000Board*> boards;
     std::vector<std::function<void()>> pollers;  // run between steps of the run loops
 
     DeviceSlot* slot_for(std::uint32_t port) {
@@ -87,6 +86,9 @@ struct Host::Internals {
     }
 };
 
+// Configuration keywords match without regard to case.
+bool same_keyword(const std::string& a, const std::string& b);
+
 extern Host* g_current_host;  // the host the platform operations go to
 
 // Reaches the private parts of Host and Adapter for the platform operations.
@@ -100,16 +102,6 @@ struct HostAccess {
     static Adapter* adapter(Host& h, NDIS_HANDLE handle, const char* operation);
     static Adapter* adapter_by_interrupt(Host& h, PNDIS_MINIPORT_INTERRUPT interrupt);
     static Adapter* adapter_by_filter(Host& h, PETH_FILTER filter, const char* operation);
-
-    // Port I/O.
-    static std::uint8_t read8(Host& h, std::uint32_t port);
-    static std::uint16_t read16(Host& h, std::uint32_t port);
-    static void write8(Host& h, std::uint32_t port, std::uint8_t value);
-    static void write16(Host& h, std::uint32_t port, std::uint16_t value);
-    static void read8s(Host& h, std::uint32_t port, std::uint8_t* dst, std::uint32_t count);
-    static void read16s(Host& h, std::uint32_t port, std::uint16_t* dst, std::uint32_t count);
-    static void write8s(Host& h, std::uint32_t port, const std::uint8_t* src, std::uint32_t count);
-    static void write16s(Host& h, std::uint32_t port, const std::uint16_t* src, std::uint32_t count);
 
     // Interrupts: runs what became deliverable (service routines of edges,
     // deferred handlers); nothing to do unless work is pending.

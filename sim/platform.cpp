@@ -22,15 +22,6 @@ std::string narrow(PNDIS_STRING s) {
     return out;
 }
 
-bool same_keyword(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); i++)
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
-
 // Parses registry text as the requested type does: base 16 for a hex
 // integer (an optional 0x prefix), base 10 otherwise.
 bool parse_text(const std::string& text, NDIS_PARAMETER_TYPE type, ULONG* value) {
@@ -174,7 +165,6 @@ void HostAccess::read_pos(Host& h, PNDIS_STATUS status, NDIS_HANDLE context, PUI
     *status = NDIS_STATUS_FAILURE;
     Adapter* a = context_adapter(h, context, "NdisReadMcaPosInformation");
     if (!a) return;
-    a->pos_reads_++;
     if (!a->config_.pos) return;
     *data = *a->config_.pos;
     *status = NDIS_STATUS_SUCCESS;
