@@ -54,7 +54,8 @@ NDIS_STATUS Adapter::initialize(NDIS_HANDLE configuration_context) {
     init_status_ = status;
     selected_medium_ = selected;
 
-    if (host_.configurations().left_open(*this)) host_.problem("initialize: configuration handle left open");
+    if (host_.configurations().left_open(*this))
+        host_.problem("initialize: configuration handle left open");
     if (status == NDIS_STATUS_SUCCESS) {
         if (selected >= media.size() || media[selected] != NdisMedium802_3)
             host_.problem("initialize: selected medium index " + std::to_string(selected) +
@@ -70,7 +71,8 @@ NDIS_STATUS Adapter::initialize(NDIS_HANDLE configuration_context) {
     } else {
         if (interrupt_.connected) host_.problem("initialize failed with the interrupt connected");
         for (auto& r : host_.port_ranges())
-            if (r.adapter == this && !r.released) host_.problem("initialize failed with ports registered");
+            if (r.adapter == this && !r.released)
+                host_.problem("initialize failed with ports registered");
         calls_.edge_pending = false;
         calls_.deferred_requested = false;
     }
@@ -116,20 +118,20 @@ bool Adapter::send_queued() {
 
 NDIS_STATUS Adapter::do_send(NDIS_PACKET* packet, UINT flags, Protocol* from) {
     W_SEND_HANDLER handler = host_.characteristics().SendHandler;
-    if (auto* known = outstanding(packet))
-        known->second = from;
+    if (Outstanding* known = outstanding(packet))
+        known->from = from;
     else
-        outstanding_.emplace_back(packet, from);
+        outstanding_.push_back(Outstanding{packet, from});
     counters_.sends++;
     NDIS_STATUS status = NDIS_STATUS_FAILURE;
     call([&] { status = handler(attributes_.context, packet, flags); });
     if (status != NDIS_STATUS_PENDING) {
         // The handler finished the send itself; the wrapper completes it.
-        if (!outstanding(packet)) {
+        if (Outstanding* entry = outstanding(packet)) {
+            forget(entry);
+        } else {
             host_.problem("send: handler returned a final status for a packet it also completed");
             host_.count_double_completion();
-        } else {
-            forget_outstanding(packet);
         }
         host_.add_send_completion(SendCompletion{this, packet, status, true, host_.now()});
         if (from) from->on_send_complete(*this, packet, status);

@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "platform/ndis.h"
@@ -185,6 +184,10 @@ private:
         UINT flags;
         Protocol* from;
     };
+    struct Outstanding {
+        NDIS_PACKET* packet;
+        Protocol* from;  // told of its completion; null for none
+    };
     class BindingSnapshot;
 
     bool check_callable(const char* what);
@@ -192,9 +195,11 @@ private:
     template <class F>
     void call(F&& f);
     NDIS_STATUS do_send(NDIS_PACKET* packet, UINT flags, Protocol* from);
-    // The outstanding entry of a packet with the driver, or null.
-    std::pair<NDIS_PACKET*, Protocol*>* outstanding(NDIS_PACKET* packet);
-    void forget_outstanding(NDIS_PACKET* packet);
+    // The entry of a packet with the driver, or null.
+    Outstanding* outstanding(NDIS_PACKET* packet);
+    void forget(Outstanding* entry) {
+        outstanding_.erase(outstanding_.begin() + (entry - outstanding_.data()));
+    }
     void record_filter_set(NDIS_OID oid, const void* buffer, ULONG length, Protocol* p);
 
     Host& host_;
@@ -212,10 +217,9 @@ private:
     CallState calls_;
     std::vector<Binding> bindings_;
     std::vector<QueuedSend> queued_sends_;
-    // Packets with the driver and the protocol each came from, in the order
-    // sent (a short list: a vector whose room is kept, so a send allocates
-    // nothing once it has grown).
-    std::vector<std::pair<NDIS_PACKET*, Protocol*>> outstanding_;
+    // Packets with the driver, in the order sent (a short list: a vector
+    // whose room is kept, so a send allocates nothing once it has grown).
+    std::vector<Outstanding> outstanding_;
     NDIS_HANDLE receive_context_ = nullptr;  // while indicating
     bool indicating_ = false;
     MacAddress station_{};

@@ -25,10 +25,8 @@ void Adapter::unbind(Protocol& protocol) {
     bindings_.erase(std::remove_if(bindings_.begin(), bindings_.end(),
                                    [&](const Binding& b) { return b.protocol == &protocol; }),
                     bindings_.end());
-    for (auto& [packet, from] : outstanding_) {
-        (void)packet;
-        if (from == &protocol) from = nullptr;
-    }
+    for (auto& o : outstanding_)
+        if (o.from == &protocol) o.from = nullptr;
 }
 
 ULONG Adapter::packet_filter(const Protocol* p) const {
@@ -137,22 +135,16 @@ void Adapter::indicate_complete() {
 // ---------------------------------------------------------------------------
 // Send completions
 
-std::pair<NDIS_PACKET*, Protocol*>* Adapter::outstanding(NDIS_PACKET* packet) {
+Adapter::Outstanding* Adapter::outstanding(NDIS_PACKET* packet) {
     for (auto& o : outstanding_)
-        if (o.first == packet) return &o;
+        if (o.packet == packet) return &o;
     return nullptr;
-}
-
-void Adapter::forget_outstanding(NDIS_PACKET* packet) {
-    auto it = std::find_if(outstanding_.begin(), outstanding_.end(),
-                           [packet](const auto& o) { return o.first == packet; });
-    if (it != outstanding_.end()) outstanding_.erase(it);
 }
 
 void Adapter::send_complete(NDIS_PACKET* packet, NDIS_STATUS status) {
     host_.add_send_completion(SendCompletion{this, packet, status, false, host_.now()});
     if (halted_) host_.problem("NdisMSendComplete after halt");
-    auto* entry = outstanding(packet);
+    Outstanding* entry = outstanding(packet);
     if (!entry) {
         host_.count_double_completion();
         char address[24];
@@ -161,14 +153,14 @@ void Adapter::send_complete(NDIS_PACKET* packet, NDIS_STATUS status) {
                       " is not with the driver (completed twice, or never sent)");
         return;
     }
-    Protocol* from = entry->second;
-    forget_outstanding(packet);
+    Protocol* from = entry->from;
+    forget(entry);
     if (from) from->on_send_complete(*this, packet, status);
 }
 
 std::vector<NDIS_PACKET*> Adapter::never_completed() const {
     std::vector<NDIS_PACKET*> out;
-    for (auto& o : outstanding_) out.push_back(o.first);
+    for (auto& o : outstanding_) out.push_back(o.packet);
     std::sort(out.begin(), out.end());  // by address
     for (auto& q : queued_sends_) out.push_back(q.packet);
     return out;

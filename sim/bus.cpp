@@ -168,8 +168,12 @@ extern "C" {
 
 UCHAR NDIS_API READ_PORT_UCHAR(ULONG Port) { return sim::Host::current().bus().read8(Port); }
 USHORT NDIS_API READ_PORT_USHORT(ULONG Port) { return sim::Host::current().bus().read16(Port); }
-VOID NDIS_API WRITE_PORT_UCHAR(ULONG Port, UCHAR Value) { sim::Host::current().bus().write8(Port, Value); }
-VOID NDIS_API WRITE_PORT_USHORT(ULONG Port, USHORT Value) { sim::Host::current().bus().write16(Port, Value); }
+VOID NDIS_API WRITE_PORT_UCHAR(ULONG Port, UCHAR Value) {
+    sim::Host::current().bus().write8(Port, Value);
+}
+VOID NDIS_API WRITE_PORT_USHORT(ULONG Port, USHORT Value) {
+    sim::Host::current().bus().write16(Port, Value);
+}
 VOID NDIS_API READ_PORT_BUFFER_UCHAR(ULONG Port, PUCHAR Buffer, ULONG Count) {
     sim::Host::current().bus().read8s(Port, Buffer, Count);
 }

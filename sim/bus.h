@@ -75,7 +75,9 @@ public:
     void clear_trace() { trace_.clear(); }
     std::vector<std::string> trace_text() const;  // just the text of each entry
     // Called after every port access with its running index (0-based).
-    void set_access_hook(std::function<void(std::uint64_t index)> hook) { access_hook_ = std::move(hook); }
+    void set_access_hook(std::function<void(std::uint64_t index)> hook) {
+        access_hook_ = std::move(hook);
+    }
 
     // --- port accesses (the HAL's port operations) ---------------------------
     // An unmapped port reads all ones. The string forms hand the whole block

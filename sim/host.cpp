@@ -2,7 +2,6 @@
 // bookkeeping the wrapper's C operations keep and tests read back.
 #include "sim/host.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -180,8 +179,10 @@ std::vector<Allocation> Host::leaked_allocations() const {
 }
 
 std::uint64_t Host::allocations_after_initialize() const {
-    return static_cast<std::uint64_t>(std::count_if(
-        allocation_log_.begin(), allocation_log_.end(), [](const Allocation& a) { return a.after_initialize; }));
+    std::uint64_t n = 0;
+    for (auto& a : allocation_log_)
+        if (a.after_initialize) n++;
+    return n;
 }
 
 PortRange* Host::live_port_range(const Adapter* adapter, UINT base) {
@@ -206,7 +207,8 @@ bool Host::map_physical(std::uint64_t phys, std::size_t len, std::uint8_t* bytes
 
 std::uint8_t* Host::physical(std::uint64_t phys, UINT length) {
     for (auto& w : windows_)
-        if (phys >= w.physical && phys + length <= w.physical + w.length) return w.bytes + (phys - w.physical);
+        if (phys >= w.physical && phys + length <= w.physical + w.length)
+            return w.bytes + static_cast<std::size_t>(phys - w.physical);
     return nullptr;
 }
 

@@ -100,11 +100,15 @@ public:
     std::uint64_t unmapped_accesses() const { return bus_.unmapped_accesses(); }
     std::uint64_t access_count() const { return bus_.access_count(); }
     void trace_to_vector(bool on) { bus_.trace_to_vector(on); }
-    void set_trace_sink(std::function<void(const TraceEntry&)> sink) { bus_.set_trace_sink(std::move(sink)); }
+    void set_trace_sink(std::function<void(const TraceEntry&)> sink) {
+        bus_.set_trace_sink(std::move(sink));
+    }
     const std::vector<TraceEntry>& trace() const { return bus_.trace(); }
     void clear_trace() { bus_.clear_trace(); }
     std::vector<std::string> trace_text() const { return bus_.trace_text(); }
-    void set_access_hook(std::function<void(std::uint64_t index)> hook) { bus_.set_access_hook(std::move(hook)); }
+    void set_access_hook(std::function<void(std::uint64_t index)> hook) {
+        bus_.set_access_hook(std::move(hook));
+    }
 
     // --- physical memory ----------------------------------------------------
     // Makes `len` bytes at `phys` reachable through NdisMMapIoSpace.
