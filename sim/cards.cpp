@@ -3,19 +3,17 @@
 
 #include "hw/board.h"
 #include "hw/segment.h"
-#include "sim/internal.h"
+#include "sim/host.h"
 
 namespace sim {
 
 hw::Segment& Host::segment() {
-    if (!in_->segment)
-        in_->segment = std::unique_ptr<hw::Segment, void (*)(hw::Segment*)>(
-            new hw::Segment(clock_), [](hw::Segment* s) { delete s; });
-    return *in_->segment;
+    if (!segment_) segment_ = std::make_unique<hw::Segment>(clock());
+    return *segment_;
 }
 
 hw::Ne2000Board& Host::add_card(const hw::BoardConfig& config, bool attach) {
-    auto board = std::make_unique<hw::Ne2000Board>(clock_, config);
+    auto board = std::make_unique<hw::Ne2000Board>(clock(), config);
     hw::Ne2000Board& b = *board;
     if (!map_ports(b.io_base(), hw::Ne2000Board::kPorts, &b, hw::Ne2000Board::kDataPort,
                    hw::Ne2000Board::kResetPort - hw::Ne2000Board::kDataPort))
@@ -28,12 +26,14 @@ hw::Ne2000Board& Host::add_card(const hw::BoardConfig& config, bool attach) {
     }
     connect_irq(b, b.irq());
     if (attach) b.attach(segment());
-    // A shared line that fires with no card cause: offered between steps of
-    // the run loops while the card's fault knob has pulses left.
-    in_->pollers.push_back([&b] { b.fire_foreign_irq(); });
-    in_->boards.push_back(&b);
-    in_->cards.push_back(std::move(board));
+    cards_.push_back(std::move(board));
     return b;
+}
+
+// A shared line that fires with no card cause: offered between steps of the
+// run loops while a card's fault knob has pulses left.
+void Host::offer_foreign_irqs() {
+    for (auto& card : cards_) card->fire_foreign_irq();
 }
 
 AdapterConfig Host::config_for(const hw::Ne2000Board& card) const {

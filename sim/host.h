@@ -1,5 +1,6 @@
 // The host platform: the miniport wrapper, port I/O routing and the virtual
 // clock the driver runs on here, with the bookkeeping tests read back.
+// sim/README.md says which file holds what.
 //
 // One sim::Host exists at a time; constructing one makes it the current
 // host, to which every C platform operation of platform/ndis.h goes;
@@ -26,20 +27,23 @@
 #ifndef SIM_HOST_H
 #define SIM_HOST_H
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "hw/clock.h"
-#include "hw/ethernet.h"
 #include "hw/port_device.h"
 #include "platform/ndis.h"
+#include "sim/adapter.h"
+#include "sim/bus.h"
+#include "sim/config.h"
+#include "sim/dispatch.h"
+#include "sim/protocol.h"
+#include "sim/records.h"
 
 namespace hw {
 class Ne2000Board;
@@ -48,446 +52,9 @@ class Segment;
 }  // namespace hw
 
 namespace sim {
-class Adapter;
-}
 
-// The host wrapper's Ethernet filter database of one adapter.
-struct _ETH_FILTER {
-    sim::Adapter* adapter;
-};
-
-namespace sim {
-
-using hw::Nanos;
-using hw::MacAddress;
 using DriverEntryFn = DRIVER_INITIALIZE;
 
-class Host;
-class Adapter;
-
-// ---------------------------------------------------------------------------
-// Packets: an NDIS_PACKET and its chain of NDIS_BUFFERs, owning all memory.
-// Every piece has its own allocation of exactly its size (a read past a
-// buffer's end is a real overrun, visible to the sanitizers). The packet's
-// private totals are left invalid (ValidCounts 0), as the wrapper hands
-// packets over, so the driver walks the chain.
-class Packet {
-public:
-    // A packet holding `bytes`, cut into pieces of the given sizes (they must
-    // add up to bytes.size(); zero-length pieces allowed). No sizes: one piece.
-    explicit Packet(const std::vector<std::uint8_t>& bytes,
-                    const std::vector<std::size_t>& pieces = {});
-    Packet(const std::uint8_t* bytes, std::size_t len, const std::vector<std::size_t>& pieces = {});
-    // A packet of `len` zero bytes, e.g. a destination for transfer-data.
-    static Packet zeroed(std::size_t len, const std::vector<std::size_t>& pieces = {});
-
-    Packet(Packet&&) noexcept;
-    Packet& operator=(Packet&&) noexcept;
-    Packet(const Packet&) = delete;
-    Packet& operator=(const Packet&) = delete;
-    ~Packet();
-
-    NDIS_PACKET* get() { return packet_.get(); }
-    operator NDIS_PACKET*() { return packet_.get(); }
-
-    std::size_t size() const;          // total bytes of all pieces
-    std::size_t piece_count() const { return buffers_.size(); }
-    NDIS_BUFFER* buffer(std::size_t i) { return &buffers_[i]; }
-    // The bytes as they stand now, read through the chain in order.
-    std::vector<std::uint8_t> contents() const;
-
-private:
-    Packet() = default;
-    void build(const std::uint8_t* bytes, std::size_t len, const std::vector<std::size_t>& pieces);
-
-    std::unique_ptr<NDIS_PACKET> packet_;
-    std::vector<NDIS_BUFFER> buffers_;                      // stable: never resized after build
-    std::vector<std::unique_ptr<std::uint8_t[]>> storage_;  // one allocation per piece
-};
-
-// ---------------------------------------------------------------------------
-// Protocols bound above the driver.
-class Protocol {
-public:
-    virtual ~Protocol() = default;
-    // A frame that passed this binding's Ethernet filter. May call
-    // adapter.transfer_data(...) from inside.
-    virtual void on_receive(Adapter& adapter, const std::uint8_t* header, unsigned header_size,
-                            const std::uint8_t* lookahead, unsigned lookahead_size,
-                            unsigned packet_size, NDIS_HANDLE receive_context) = 0;
-    virtual void on_receive_complete(Adapter& /*adapter*/) {}
-    // A packet this protocol sent has been completed.
-    virtual void on_send_complete(Adapter& /*adapter*/, NDIS_PACKET* /*packet*/,
-                                  NDIS_STATUS /*status*/) {}
-};
-
-// A protocol that takes every frame whole (the header, then all the data via
-// transfer-data into a packet cut into `transfer_pieces`) and keeps them in
-// order; and sends frames, keeping each packet alive until it completes.
-class RecordingProtocol : public Protocol {
-public:
-    struct Frame {
-        std::vector<std::uint8_t> bytes;      // header + transferred data
-        std::vector<std::uint8_t> lookahead;  // header + lookahead as indicated
-        unsigned packet_size = 0;             // as indicated (without header)
-        NDIS_STATUS transfer_status = NDIS_STATUS_SUCCESS;
-        UINT transferred = 0;
-        Nanos time = 0;
-    };
-    struct Sent {
-        std::vector<std::uint8_t> bytes;
-        NDIS_STATUS send_status = NDIS_STATUS_PENDING;     // what the send handler returned
-        std::optional<NDIS_STATUS> completion;              // status of its completion
-        unsigned completions = 0;
-    };
-
-    // Sizes of the destination buffers for transfer-data; the last piece
-    // takes the rest. Empty: one buffer.
-    std::vector<std::size_t> transfer_pieces;
-    // When false, frames are kept from the lookahead only (no transfer-data).
-    bool transfer = true;
-
-    void on_receive(Adapter& adapter, const std::uint8_t* header, unsigned header_size,
-                    const std::uint8_t* lookahead, unsigned lookahead_size, unsigned packet_size,
-                    NDIS_HANDLE receive_context) override;
-    void on_receive_complete(Adapter& adapter) override;
-    void on_send_complete(Adapter& adapter, NDIS_PACKET* packet, NDIS_STATUS status) override;
-
-    // Sends `bytes` cut into `pieces` through the adapter; returns the send
-    // handler's status. The packet stays alive in sent().
-    NDIS_STATUS send(Adapter& adapter, const std::vector<std::uint8_t>& bytes,
-                     const std::vector<std::size_t>& pieces = {});
-
-    const std::vector<Frame>& frames() const { return frames_; }
-    void clear_frames() { frames_.clear(); }
-    const std::vector<Sent>& sent() const { return sent_; }
-    unsigned receive_completes() const { return receive_completes_; }
-    unsigned send_completions() const { return send_completions_; }
-
-private:
-    std::vector<Frame> frames_;
-    std::vector<Sent> sent_;
-    std::vector<std::unique_ptr<Packet>> packets_;  // parallel to sent_
-    unsigned receive_completes_ = 0;
-    unsigned send_completions_ = 0;
-};
-
-// The wrapper's exact Ethernet filter: does a frame to `dest` pass a binding
-// with this packet filter, station address and multicast list?
-bool ethernet_filter_accepts(const std::uint8_t* dest, ULONG packet_filter,
-                             const MacAddress& station, const std::vector<MacAddress>& multicast);
-
-// ---------------------------------------------------------------------------
-// Adapter configuration, as the wrapper offers it to the initialize handler.
-struct AdapterConfig {
-    // Keywords, matched without regard to case. A numeric value is returned
-    // as it stands with the type the driver asks for; a text value is parsed
-    // in base 16 for NdisParameterHexInteger and base 10 for Integer (as the
-    // registry's strings are). Absent keyword: NdisReadConfiguration fails.
-    std::map<std::string, ULONG> keywords;
-    std::map<std::string, std::string> text_keywords;
-    AdapterConfig& set(const std::string& name, ULONG value) { keywords[name] = value; return *this; }
-    AdapterConfig& set_text(const std::string& name, const std::string& v) { text_keywords[name] = v; return *this; }
-
-    // Station-address override bytes (any length); absent: the read fails.
-    std::optional<std::vector<std::uint8_t>> network_address;
-    // MCA POS data; absent: NdisReadMcaPosInformation fails.
-    std::optional<NDIS_MCA_POS_DATA> pos;
-
-    std::vector<NDIS_MEDIUM> media{NdisMedium802_3};
-    // When set, NdisSystemProcessorCount reports this from this adapter's
-    // initialize on (the count belongs to the machine: Host::set_processor_count).
-    std::optional<int> processor_count;
-
-    // Failure injection, each applying to this adapter's calls.
-    struct Faults {
-        bool allocate_memory = false;     // NdisAllocateMemory during initialize
-        bool open_configuration = false;
-        bool register_ports = false;
-        bool register_interrupt = false;
-        bool map_io_space = false;
-    } fail;
-    NDIS_STATUS fail_status = NDIS_STATUS_RESOURCES;  // what an injected failure returns
-};
-
-// ---------------------------------------------------------------------------
-// Bookkeeping records.
-struct Allocation {
-    void* address = nullptr;
-    UINT length = 0;
-    UINT flags = 0;
-    NDIS_PHYSICAL_ADDRESS highest{};
-    Adapter* adapter = nullptr;     // the adapter being initialized, or null
-    bool after_initialize = false;  // made outside any initialize call
-    Nanos time = 0;
-};
-
-struct PortRange {
-    Adapter* adapter = nullptr;
-    UINT base = 0;
-    UINT count = 0;
-    bool released = false;
-    Nanos released_at = 0;  // virtual time of the deregistration
-};
-
-struct Mapping {
-    Adapter* adapter = nullptr;
-    std::uint64_t physical = 0;
-    UINT length = 0;
-    void* virtual_address = nullptr;
-    bool unmapped = false;
-};
-
-struct ErrorLogEntry {
-    Adapter* adapter = nullptr;
-    NDIS_ERROR_CODE code = 0;
-    std::vector<ULONG> data;
-    Nanos time = 0;
-};
-
-struct SendCompletion {
-    Adapter* adapter = nullptr;
-    NDIS_PACKET* packet = nullptr;
-    NDIS_STATUS status = 0;
-    bool by_wrapper = false;  // the send handler returned a final status itself
-    Nanos time = 0;
-};
-
-struct Indication {
-    std::vector<std::uint8_t> header;
-    std::vector<std::uint8_t> lookahead;
-    unsigned packet_size = 0;
-    NDIS_HANDLE receive_context = nullptr;
-    Nanos time = 0;
-};
-
-struct ConfigRead {
-    std::string keyword;
-    NDIS_PARAMETER_TYPE type;
-    bool found;
-};
-
-// One port access, for the trace.
-struct TraceEntry {
-    std::uint64_t index = 0;  // running access number
-    Nanos time = 0;           // when the access began
-    bool write = false;
-    unsigned width = 8;       // 8 or 16
-    std::uint32_t port = 0;
-    std::uint32_t value = 0;  // the value (first element for string forms)
-    std::uint32_t count = 1;  // elements of a string access
-    std::string text;         // e.g. "W 0x300 CR = 0x22 (STA, abort DMA, page 0)"
-};
-
-struct PortStats {
-    std::uint64_t accesses = 0;  // elements: a string access of n counts n
-    std::uint64_t reads = 0;
-    std::uint64_t writes = 0;
-    std::uint64_t data_bytes = 0;  // bytes moved through the device's data port
-    std::uint64_t data_accesses = 0;  // accesses (elements) at the device's data port
-};
-
-// ---------------------------------------------------------------------------
-// One adapter: created by Host::initialize, owned by the host for its whole
-// life (also after a failed initialize or a halt, so its records stay).
-class Adapter {
-public:
-    Adapter(const Adapter&) = delete;
-    Adapter& operator=(const Adapter&) = delete;
-
-    Host& host() { return host_; }
-    const AdapterConfig& config() const { return config_; }
-    NDIS_HANDLE handle() { return &block_; }  // the miniport adapter handle
-    NDIS_STATUS initialize_status() const { return init_status_; }
-    UINT selected_medium() const { return selected_medium_; }
-    bool running() const { return running_; }  // initialized and not halted
-    bool halted() const { return halted_; }
-
-    // NdisMSetAttributes arguments.
-    struct Attributes {
-        bool set = false;
-        NDIS_HANDLE context = nullptr;
-        BOOLEAN bus_master = FALSE;
-        NDIS_INTERFACE_TYPE type = NdisInterfaceInternal;
-        unsigned calls = 0;
-    };
-    const Attributes& attributes() const { return attributes_; }
-    NDIS_HANDLE context() const { return attributes_.context; }
-    template <class T>
-    T* record() const { return static_cast<T*>(attributes_.context); }
-
-    // Handler calls, one at a time. A send asked for while a handler of this
-    // adapter runs (a protocol sending from a completion or an indication)
-    // is queued and made when the running handler returns; it then returns
-    // NDIS_STATUS_PENDING. Other calls while a handler runs are refused
-    // (NDIS_STATUS_FAILURE) and listed as a problem.
-    NDIS_STATUS send(NDIS_PACKET* packet, UINT flags = 0, Protocol* from = nullptr);
-    NDIS_STATUS query(NDIS_OID oid, void* buffer, ULONG length, ULONG* written = nullptr,
-                      ULONG* needed = nullptr);
-    NDIS_STATUS set(NDIS_OID oid, void* buffer, ULONG length, ULONG* read = nullptr,
-                    ULONG* needed = nullptr, Protocol* for_protocol = nullptr);
-    NDIS_STATUS reset(BOOLEAN* addressing_reset = nullptr);
-    void halt();
-    // Only inside an indication (a protocol's on_receive).
-    NDIS_STATUS transfer_data(NDIS_PACKET* packet, UINT byte_offset, UINT bytes_to_transfer,
-                              UINT* bytes_transferred);
-    bool in_handler() const { return depth_ > 0; }
-
-    // Convenience: query a ULONG OID; nullopt when the query fails.
-    std::optional<ULONG> query_ulong(NDIS_OID oid);
-
-    // Protocols.
-    void bind(Protocol& protocol);
-    void unbind(Protocol& protocol);
-
-    // Interrupt.
-    struct InterruptInfo {
-        bool connected = false;
-        UINT vector = 0;
-        UINT level = 0;
-        BOOLEAN request_isr = FALSE;
-        BOOLEAN shared = FALSE;
-        NDIS_INTERRUPT_MODE mode = NdisInterruptLevelSensitive;
-        PNDIS_MINIPORT_INTERRUPT object = nullptr;
-        unsigned registrations = 0;
-        unsigned deregistrations = 0;
-        Nanos disconnected_at = 0;  // virtual time of the latest deregistration
-    };
-    const InterruptInfo& interrupt() const { return interrupt_; }
-    // Calls the service routine as if another device on a shared line fired
-    // (held off while a synchronized routine runs, like a real edge).
-    void fire_shared();
-    // While held, a deferred handler the service routine asked for waits
-    // (and the run loops do not count it as work); releasing runs it at once.
-    // Lets a test gather several conditions for one deferred pass.
-    void hold_deferred(bool on);
-    bool deferred_pending() const { return deferred_requested_; }
-    // The enable and disable handlers, called as the wrapper calls them:
-    // one handler call, synchronized with the service routine (an edge
-    // their IMR write raises is delivered right after).
-    void enable_interrupt();
-    void disable_interrupt();
-
-    struct Counters {
-        std::uint64_t isr_calls = 0;
-        std::uint64_t isr_recognized = 0;       // ISR said the interrupt was its own
-        std::uint64_t deferred_runs = 0;        // HandleInterruptHandler calls
-        std::uint64_t enable_calls = 0;         // EnableInterruptHandler calls
-        std::uint64_t sync_calls = 0;           // NdisMSynchronizeWithInterrupt
-        std::uint64_t held_off = 0;             // edges delivered late: a sync routine ran
-        std::uint64_t deferred_dropped = 0;     // asked for, then the interrupt was disconnected
-        std::uint64_t indications = 0;          // NdisMEthIndicateReceive calls
-        std::uint64_t indicate_completes = 0;   // NdisMEthIndicateReceiveComplete calls
-        std::uint64_t filter_dropped = 0;       // per binding: frames the filter kept back
-        std::uint64_t sends = 0;
-        std::uint64_t queued_sends = 0;         // sends made later, after a running handler
-    };
-    const Counters& counters() const { return counters_; }
-
-    // Filter state, from successful sets of OID_GEN_CURRENT_PACKET_FILTER and
-    // OID_802_3_MULTICAST_LIST (per binding), and the station address, from
-    // OID_802_3_CURRENT_ADDRESS queried right after a successful initialize.
-    ULONG packet_filter(const Protocol* p = nullptr) const;
-    std::vector<MacAddress> multicast_list(const Protocol* p = nullptr) const;
-    const MacAddress& station_address() const { return station_; }
-    void set_station_address(const MacAddress& a) { station_ = a; }
-
-    // Indications as they came (header and lookahead copied). Keeping them
-    // can be turned off for long runs.
-    const std::vector<Indication>& indications() const { return indications_; }
-    void keep_indications(bool on) { keep_indications_ = on; }
-
-    // NdisReadConfiguration calls made during initialize, in order.
-    const std::vector<ConfigRead>& config_reads() const { return config_reads_; }
-    bool keyword_read(const std::string& keyword) const;
-    unsigned pos_reads() const { return pos_reads_; }
-
-private:
-    friend class Host;
-    friend struct HostAccess;
-    friend struct InterruptOps;
-    friend class BindingSnapshot;
-    Adapter(Host& host, const AdapterConfig& config);
-    bool check_callable(const char* what);
-
-    struct Binding {
-        Protocol* protocol;
-        ULONG filter = 0;
-        std::vector<MacAddress> multicast;
-    };
-    struct QueuedSend {
-        NDIS_PACKET* packet;
-        UINT flags;
-        Protocol* from;
-    };
-    struct Outstanding {
-        Protocol* from;
-    };
-    // Runs a handler with the adapter marked busy; runs what waited for it
-    // (queued sends, the deferred handler) when the outermost one returns.
-    template <class F>
-    auto call(F&& f) -> decltype(f());
-    void after_handler();
-    NDIS_STATUS do_send(NDIS_PACKET* packet, UINT flags, Protocol* from);
-    void record_filter_set(NDIS_OID oid, const void* buffer, ULONG length, Protocol* p);
-
-    Host& host_;
-    AdapterConfig config_;
-    NDIS_MINIPORT_BLOCK block_{};  // what the miniport adapter handle points at
-    ETH_FILTER filter_{};          // this adapter's filter database
-    NDIS_STATUS init_status_ = NDIS_STATUS_FAILURE;
-    UINT selected_medium_ = 0;
-    bool running_ = false;
-    bool halted_ = false;
-    bool initializing_ = false;
-    Attributes attributes_;
-    InterruptInfo interrupt_;
-    Counters counters_;
-    int depth_ = 0;          // handler calls of this adapter under way
-    int isr_depth_ = 0;      // the ISR runs
-    int sync_depth_ = 0;     // a synchronized routine runs
-    bool edge_pending_ = false;
-    bool deferred_requested_ = false;
-    bool deferred_held_ = false;
-    bool in_deferred_ = false;
-    bool held_ = false;        // the pending edge waited for a synchronized routine
-    bool after_busy_ = false;  // after_handler() is running
-    std::vector<Binding> bindings_;
-    std::vector<QueuedSend> queued_sends_;
-    // Packets with the driver, in the order sent (a short list: a vector
-    // whose room is kept, so a send allocates nothing once it has grown).
-    std::vector<std::pair<NDIS_PACKET*, Outstanding>> outstanding_;
-    std::vector<std::pair<NDIS_PACKET*, Outstanding>>::iterator find_outstanding(NDIS_PACKET* p);
-    NDIS_HANDLE receive_context_ = nullptr;  // while indicating
-    bool indicating_ = false;
-    MacAddress station_{};
-    std::vector<Indication> indications_;
-    bool keep_indications_ = true;
-    // The bindings as they stood when an indication began (a protocol may
-    // unbind during it); kept between indications for their room.
-    std::vector<Binding> indicate_bindings_;
-    bool indicate_bindings_busy_ = false;
-    std::vector<ConfigRead> config_reads_;
-    unsigned pos_reads_ = 0;
-    // Wrapper-owned memory handed out by configuration reads.
-    std::vector<std::unique_ptr<NDIS_CONFIGURATION_PARAMETER>> params_;
-    std::vector<std::uint8_t> network_address_copy_;
-};
-
-// ---------------------------------------------------------------------------
-// Interrupts. A rising edge of a device's line (connect_irq) reaches every
-// adapter whose interrupt is connected on that vector. Its ISR is called:
-//   - between two port accesses, when the access was made inside a call the
-//     wrapper made into the driver (any handler, the deferred handler, a
-//     synchronized routine), so it may cut into any handler;
-//   - at the next run point otherwise (run_for/run_until/run_until_idle,
-//     a stall, fire_shared), so test code that pokes the card or calls a
-//     driver routine itself is not cut into;
-//   - never while that adapter's ISR, a synchronized routine or the enable
-//     or disable handler runs: then right after it.
-// When the ISR asks for it, the deferred handler and then the enable handler
-// run at the next point where no handler of that adapter runs: at the end of
-// the current handler call, or at once. Disconnecting drops a pending one.
 class Host {
 public:
     Host();
@@ -495,56 +62,53 @@ public:
     Host(const Host&) = delete;
     Host& operator=(const Host&) = delete;
 
-    static Host* current();
+    // The current host, the one the platform operations go to; aborts when
+    // there is none.
+    static Host& current() {
+        if (!current_) no_host();
+        return *current_;
+    }
 
     // --- time ---------------------------------------------------------------
-    hw::Clock& clock() { return clock_; }
-    Nanos now() const { return clock_.now(); }
+    hw::Clock& clock() { return bus_.clock(); }
+    Nanos now() const { return bus_.now(); }
     // Virtual time each port access costs (each element of a string access).
-    void set_port_cost(Nanos cost) { port_cost_ = cost; }
-    Nanos port_cost() const { return port_cost_; }
+    void set_port_cost(Nanos cost) { bus_.set_port_cost(cost); }
+    Nanos port_cost() const { return bus_.port_cost(); }
     // Advance the clock through pending hardware events, delivering
-    // interrupts and deferred handlers as they come.
+    // interrupts and deferred handlers as they come (sim/dispatch.h).
     void run_for(Nanos dt);
     void run_until(Nanos t);
     // Runs until no hardware event, interrupt or deferred handler is
     // pending, or `limit` of virtual time has passed; true when idle.
     bool run_until_idle(Nanos limit = 10'000'000'000ull);
     // Advance time as a stall does (also what KeStallExecutionProcessor calls).
-    void stall(Nanos dt);
-    std::uint64_t stalled_ns() const { return stalled_ns_; }
+    void stall(Nanos dt) { bus_.stall(dt); }
+    std::uint64_t stalled_ns() const { return bus_.stalled_ns(); }
 
-    // --- ports --------------------------------------------------------------
-    // Routes ports [base, base+count) to `device` (offset = port - base).
-    // Offsets [data_first, data_first+data_count) are the device's data
-    // port, whose bytes moved are counted. Returns false (and maps nothing)
-    // on overlap with a mapped range.
+    // --- ports, interrupt lines, trace: the bus (sim/bus.h) -------------------
+    Bus& bus() { return bus_; }
     bool map_ports(std::uint32_t base, std::uint32_t count, hw::PortDevice* device,
-                   std::uint32_t data_first = 0, std::uint32_t data_count = 0);
-    void unmap_ports(hw::PortDevice* device);
-    // Connects a device's interrupt line to a vector: a rising edge goes to
-    // the service routines connected on that vector.
-    void connect_irq(hw::PortDevice& device, UINT vector);
-    void disconnect_irq(hw::PortDevice& device);
-
-    PortStats port_stats() const { return total_stats_; }
-    PortStats port_stats(const hw::PortDevice* device) const;
-    std::uint64_t unmapped_accesses() const { return unmapped_accesses_; }
-    std::uint64_t access_count() const { return access_index_; }
-
-    // Trace of port accesses: off by default. A sink gets each entry as it is
-    // made; keeping them in a vector is the other way. The device names the
-    // register (describe_to()) before a write, so the page is the one written
-    // to, and after a read, with the value read (a read changes no page).
-    void trace_to_vector(bool on);
-    void set_trace_sink(std::function<void(const TraceEntry&)> sink);
-    const std::vector<TraceEntry>& trace() const { return trace_; }
-    void clear_trace() { trace_.clear(); }
-    // Just the text of each entry.
-    std::vector<std::string> trace_text() const;
-
-    // Called after every port access with its running index (0-based).
-    void set_access_hook(std::function<void(std::uint64_t index)> hook);
+                   std::uint32_t data_first = 0, std::uint32_t data_count = 0) {
+        return bus_.map_ports(base, count, device, data_first, data_count);
+    }
+    void unmap_ports(hw::PortDevice* device) { bus_.unmap_ports(device); }
+    void connect_irq(hw::PortDevice& device, UINT vector) { bus_.connect_irq(device, vector); }
+    void disconnect_irq(hw::PortDevice& device) { bus_.disconnect_irq(device); }
+    PortStats port_stats() const { return bus_.port_stats(); }
+    PortStats port_stats(const hw::PortDevice* device) const { return bus_.port_stats(device); }
+    std::uint64_t unmapped_accesses() const { return bus_.unmapped_accesses(); }
+    std::uint64_t access_count() const { return bus_.access_count(); }
+    void trace_to_vector(bool on) { bus_.trace_to_vector(on); }
+    void set_trace_sink(std::function<void(const TraceEntry&)> sink) {
+        bus_.set_trace_sink(std::move(sink));
+    }
+    const std::vector<TraceEntry>& trace() const { return bus_.trace(); }
+    void clear_trace() { bus_.clear_trace(); }
+    std::vector<std::string> trace_text() const { return bus_.trace_text(); }
+    void set_access_hook(std::function<void(std::uint64_t index)> hook) {
+        bus_.set_access_hook(std::move(hook));
+    }
 
     // --- physical memory ----------------------------------------------------
     // Makes `len` bytes at `phys` reachable through NdisMMapIoSpace.
@@ -552,7 +116,7 @@ public:
     const std::vector<Mapping>& mappings() const { return mappings_; }
     std::vector<Mapping> live_mappings() const;
 
-    // --- cards (emulated hardware) ------------------------------------------
+    // --- cards (emulated hardware; sim/cards.cpp) ---------------------------
     // Creates a board on this host's clock, maps its 32 ports at io_base(),
     // connects its interrupt line to vector irq(), maps a PC Card's attribute
     // memory at its attribute address, and attaches it to segment() if asked.
@@ -576,11 +140,12 @@ public:
 
     // Processor count reported by NdisSystemProcessorCount (default 1).
     void set_processor_count(int n) { processor_count_ = n; }
+    int processor_count() const { return processor_count_; }
 
     // Calls the initialize handler for a new adapter with this configuration.
     NDIS_STATUS initialize(const AdapterConfig& config);
     Adapter& adapter();                 // the newest
-    Adapter& adapter(std::size_t i);    // in order of creation
+    Adapter& adapter(std::size_t i) { return *adapters_.at(i); }  // in order of creation
     std::size_t adapter_count() const { return adapters_.size(); }
 
     // --- bookkeeping ----------------------------------------------------------
@@ -589,7 +154,7 @@ public:
     // handler re-entered ...). Tests expect it empty.
     const std::vector<std::string>& problems() const { return problems_; }
     void clear_problems() { problems_.clear(); }
-    void problem(const std::string& text);
+    void problem(const std::string& text) { problems_.push_back(text); }
 
     const std::vector<Allocation>& allocations() const { return allocation_log_; }
     std::vector<Allocation> leaked_allocations() const;  // not freed (yet)
@@ -607,33 +172,52 @@ public:
     std::vector<NDIS_PACKET*> never_completed() const;
     std::uint64_t double_completions() const { return double_completions_; }
 
-    unsigned open_configurations() const { return open_configs_; }
-    unsigned configuration_opens() const { return config_opens_; }
+    unsigned open_configurations() const { return configurations_.open_count(); }
+    unsigned configuration_opens() const { return configurations_.opens(); }
 
-    // --- used by the platform operations (sim/*.cpp) ---------------------------
-    struct Internals;
-    Internals& internals() { return *in_; }
+    // --- for the wrapper's C operations and the adapters ----------------------
+    Dispatcher& dispatch() { return dispatcher_; }
+    Configurations& configurations() { return configurations_; }
+    // NdisInitializeWrapper: counted; the handle to give the driver.
+    NDIS_HANDLE initialize_wrapper();
+    // NdisMRegisterMiniport, once the record is checked: `chars` holds the
+    // `length` bytes the driver named. False when refusing.
+    bool register_miniport(const NDIS_MINIPORT_CHARACTERISTICS& chars, UINT length);
+    // The adapter a handle, filter database or interrupt object belongs to;
+    // null (and, for the first two, a problem naming `operation`) when none.
+    Adapter* find_adapter(NDIS_HANDLE handle, const char* operation);
+    Adapter* find_adapter(PETH_FILTER filter, const char* operation);
+    Adapter* find_adapter(PNDIS_MINIPORT_INTERRUPT interrupt);
+    // The adapter whose initialize handler runs (the innermost), or null.
+    Adapter* initializing();
+
+    // Memory handed to the driver: live from add_allocation() to
+    // remove_allocation() (the host frees what is still live when it goes).
+    void add_allocation(const Allocation& allocation);
+    const Allocation* live_allocation(void* address) const;
+    void remove_allocation(void* address);  // counts a free
+    void add_port_range(const PortRange& range) { port_ranges_.push_back(range); }
+    PortRange* live_port_range(const Adapter* adapter, UINT base);
+    // The bytes of a window given to map_physical that hold [phys, phys+length), or null.
+    std::uint8_t* physical(std::uint64_t phys, UINT length);
+    void add_mapping(const Mapping& mapping) { mappings_.push_back(mapping); }
+    Mapping* live_mapping(const Adapter* adapter, const void* virtual_address);
+    void add_error_log(ErrorLogEntry entry) { error_log_.push_back(std::move(entry)); }
+    // Kept only while keep_send_completions is on.
+    void add_send_completion(const SendCompletion& completion) {
+        if (keep_completions_) completions_.push_back(completion);
+    }
+    void count_double_completion() { double_completions_++; }
 
 private:
-    friend class Adapter;
-    friend struct HostAccess;
-    friend struct PortOps;
-    friend struct InterruptOps;
+    [[noreturn]] static void no_host();
+    void offer_foreign_irqs();  // cards.cpp
 
-    hw::Clock clock_;
-    Nanos port_cost_ = hw::kMicrosecond;
-    Nanos stalled_ns_ = 0;
+    static Host* current_;
 
-    std::uint64_t access_index_ = 0;
-    std::uint64_t unmapped_accesses_ = 0;
-    PortStats total_stats_;
-    bool tracing_ = false;  // a sink or the vector is on
-    bool trace_vector_ = false;
-    std::function<void(const TraceEntry&)> trace_sink_;
-    std::vector<TraceEntry> trace_;
-    std::function<void(std::uint64_t)> access_hook_;
-
-    std::vector<Mapping> mappings_;
+    Dispatcher dispatcher_{*this};
+    Bus bus_{dispatcher_};
+    Configurations configurations_;
 
     bool refuse_registration_ = false;
     bool registered_ = false;
@@ -644,20 +228,27 @@ private:
     int processor_count_ = 1;
 
     std::vector<std::unique_ptr<Adapter>> adapters_;
-    Adapter* initializing_ = nullptr;
 
     std::vector<std::string> problems_;
     std::vector<Allocation> allocation_log_;
+    std::map<void*, std::size_t> live_allocations_;  // address -> index in allocation_log_
     std::uint64_t frees_ = 0;
     std::vector<PortRange> port_ranges_;
+    struct Window {
+        std::uint64_t physical;
+        std::size_t length;
+        std::uint8_t* bytes;
+    };
+    std::vector<Window> windows_;
+    std::vector<Mapping> mappings_;
     std::vector<ErrorLogEntry> error_log_;
     std::vector<SendCompletion> completions_;
     bool keep_completions_ = true;
     std::uint64_t double_completions_ = 0;
-    unsigned open_configs_ = 0;
-    unsigned config_opens_ = 0;
 
-    std::unique_ptr<Internals> in_;
+    // Emulated hardware the host owns. The segment outlives the cards.
+    std::unique_ptr<hw::Segment> segment_;
+    std::vector<std::unique_ptr<hw::Ne2000Board>> cards_;
 };
 
 }  // namespace sim

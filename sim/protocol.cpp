@@ -1,9 +1,10 @@
-// Packets and buffers, the wrapper's Ethernet filter, and the recording
-// protocol.
+// Packets and buffers, the wrapper's exact Ethernet filter, and the
+// recording protocol.
 #include <cstring>
 #include <numeric>
 #include <stdexcept>
 
+#include "sim/protocol.h"
 #include "sim/host.h"
 
 namespace sim {
@@ -83,8 +84,7 @@ std::vector<std::uint8_t> Packet::contents() const {
 bool ethernet_filter_accepts(const std::uint8_t* dest, ULONG filter, const MacAddress& station,
                              const std::vector<MacAddress>& multicast) {
     if (filter & NDIS_PACKET_TYPE_PROMISCUOUS) return true;
-    static const std::uint8_t kBroadcast[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-    if (std::memcmp(dest, kBroadcast, 6) == 0) return (filter & NDIS_PACKET_TYPE_BROADCAST) != 0;
+    if (std::memcmp(dest, hw::kBroadcastAddress.data(), 6) == 0) return (filter & NDIS_PACKET_TYPE_BROADCAST) != 0;
     if (dest[0] & 0x01) {
         if (filter & NDIS_PACKET_TYPE_ALL_MULTICAST) return true;
         if (!(filter & NDIS_PACKET_TYPE_MULTICAST)) return false;
