@@ -1,121 +1,15 @@
 #include "hw/segment.h"
 
-#include <algorithm>
-#include <cstring>
+#include <zlib.h>
 
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
+#include <algorithm>
 
 namespace hw {
 
-namespace {
-// Eight tables: eight bytes a step (frames are checked twice per hop).
-struct CrcTable {
-    std::uint32_t t[8][256];
-    CrcTable() {
-        for (std::uint32_t i = 0; i < 256; i++) {
-            std::uint32_t c = i;
-            for (int k = 0; k < 8; k++) c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
-            t[0][i] = c;
-        }
-        for (std::uint32_t i = 0; i < 256; i++)
-            for (int k = 1; k < 8; k++) t[k][i] = (t[k - 1][i] >> 8) ^ t[0][t[k - 1][i] & 0xFF];
-    }
-};
-const CrcTable& crc_table() {
-    static const CrcTable table;
-    return table;
-}
-
-// Table CRC from state `c` (not complemented on the way in or out).
-std::uint32_t crc_tables(std::uint32_t c, const std::uint8_t* data, std::size_t len) {
-    const CrcTable& tab = crc_table();
-    std::size_t i = 0;
-    for (; i + 8 <= len; i += 8) {
-        std::uint32_t lo = c ^ (data[i] | data[i + 1] << 8 | data[i + 2] << 16 |
-                                static_cast<std::uint32_t>(data[i + 3]) << 24);
-        std::uint32_t hi = data[i + 4] | data[i + 5] << 8 | data[i + 6] << 16 |
-                           static_cast<std::uint32_t>(data[i + 7]) << 24;
-        c = tab.t[7][lo & 0xFF] ^ tab.t[6][(lo >> 8) & 0xFF] ^ tab.t[5][(lo >> 16) & 0xFF] ^
-            tab.t[4][lo >> 24] ^ tab.t[3][hi & 0xFF] ^ tab.t[2][(hi >> 8) & 0xFF] ^
-            tab.t[1][(hi >> 16) & 0xFF] ^ tab.t[0][hi >> 24];
-    }
-    for (; i < len; i++) c = tab.t[0][(c ^ data[i]) & 0xFF] ^ (c >> 8);
-    return c;
-}
-
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#define HW_FCS_CLMUL 1
-// Carry-less multiplication folding (the reflected CRC-32 constants x^n mod
-// P for the fold distances, then a Barrett reduction): four 128-bit lanes
-// folded 64 bytes a step, then one lane 16 bytes a step. `len` is a multiple
-// of 16 and at least 64; returns the state after those bytes.
-#define HW_CLMUL_TARGET __attribute__((target("pclmul,sse4.1")))
-HW_CLMUL_TARGET inline __m128i load16(const std::uint8_t* q) {
-    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
-}
-// x times the two halves of k (low with low, high with high), plus next.
-HW_CLMUL_TARGET inline __m128i fold(__m128i x, __m128i k, __m128i next) {
-    __m128i lo = _mm_clmulepi64_si128(x, k, 0x00);
-    __m128i hi = _mm_clmulepi64_si128(x, k, 0x11);
-    return _mm_xor_si128(_mm_xor_si128(hi, lo), next);
-}
-
-HW_CLMUL_TARGET std::uint32_t crc_clmul(std::uint32_t c, const std::uint8_t* p, std::size_t len) {
-    const __m128i k1k2 = _mm_set_epi64x(0x01c6e41596, 0x0154442bd4);
-    const __m128i k3k4 = _mm_set_epi64x(0x00ccaa009e, 0x01751997d0);
-    const __m128i k5 = _mm_set_epi64x(0, 0x0163cd6124);
-    const __m128i poly = _mm_set_epi64x(0x01f7011641, 0x01db710641);
-    const __m128i low32 = _mm_setr_epi32(~0, 0, ~0, 0);
-
-    __m128i x1 = _mm_xor_si128(load16(p), _mm_cvtsi32_si128(static_cast<int>(c)));
-    __m128i x2 = load16(p + 16), x3 = load16(p + 32), x4 = load16(p + 48);
-    p += 64;
-    len -= 64;
-    while (len >= 64) {
-        x1 = fold(x1, k1k2, load16(p));
-        x2 = fold(x2, k1k2, load16(p + 16));
-        x3 = fold(x3, k1k2, load16(p + 32));
-        x4 = fold(x4, k1k2, load16(p + 48));
-        p += 64;
-        len -= 64;
-    }
-    x1 = fold(x1, k3k4, x2);
-    x1 = fold(x1, k3k4, x3);
-    x1 = fold(x1, k3k4, x4);
-    while (len >= 16) {
-        x1 = fold(x1, k3k4, load16(p));
-        p += 16;
-        len -= 16;
-    }
-    // 128 bits to 64, then to 32 by Barrett reduction.
-    __m128i x = _mm_xor_si128(_mm_srli_si128(x1, 8), _mm_clmulepi64_si128(x1, k3k4, 0x10));
-    x = _mm_xor_si128(_mm_srli_si128(x, 4), _mm_clmulepi64_si128(_mm_and_si128(x, low32), k5, 0x00));
-    __m128i t = _mm_and_si128(_mm_clmulepi64_si128(_mm_and_si128(x, low32), poly, 0x10), low32);
-    x = _mm_xor_si128(x, _mm_clmulepi64_si128(t, poly, 0x00));
-    return static_cast<std::uint32_t>(_mm_extract_epi32(x, 1));
-}
-
-bool have_clmul() {
-    static const bool yes = __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
-    return yes;
-}
-#endif
-
-}  // namespace
-
 std::uint32_t ethernet_fcs(const std::uint8_t* data, std::size_t len) {
-    std::uint32_t c = 0xFFFFFFFFu;
-#ifdef HW_FCS_CLMUL
-    if (len >= 64 && have_clmul()) {
-        std::size_t bulk = len & ~std::size_t{15};
-        c = crc_clmul(c, data, bulk);
-        data += bulk;
-        len -= bulk;
-    }
-#endif
-    return ~crc_tables(c, data, len);
+    // zlib's CRC-32 is the Ethernet one: reflected, preset all ones, final
+    // complement, and its value is the FCS sent least significant byte first.
+    return static_cast<std::uint32_t>(crc32_z(0, data, len));
 }
 
 Segment::Segment(Clock& clock) : clock_(clock) {}
