@@ -5,10 +5,10 @@
 set -euo pipefail
 
 # Build: compiler, CMake, GoogleTest, Google Benchmark, libpcap (captures),
-# g++-multilib (the 32-bit driver object), zlib (the segment's FCS). Tests: tcpdump and tshark read our
+# g++-multilib (the 32-bit driver object), libdeflate (the segment's FCS). Tests: tcpdump and tshark read our
 # captures back; iproute2 and iputils-ping drive the TAP bridge test.
 # Fuzzing (scripts/fuzz.sh): clang and its libFuzzer runtime.
-packages=(cmake g++ libgtest-dev libbenchmark-dev libpcap-dev g++-multilib zlib1g-dev
+packages=(cmake g++ libgtest-dev libbenchmark-dev libpcap-dev g++-multilib libdeflate-dev
           tcpdump tshark iproute2 iputils-ping clang libclang-rt-14-dev)
 
 missing=()
