@@ -29,7 +29,7 @@ bool acceptable(const pe::Image& img, std::string* error) {
         *error = what;
         return false;
     };
-    if (sizeof(void*) != 4) return fail("a 32-bit x86 image runs only in a 32-bit process (build32/)");
+    if (sizeof(void*) != 4) return fail("a 32-bit x86 image runs only in a 32-bit process");
     if (img.machine != pe::kMachineI386)
         return fail("machine " + hex(img.machine) + " is not 32-bit x86 (" + hex(pe::kMachineI386) + ")");
     long page = sysconf(_SC_PAGESIZE);

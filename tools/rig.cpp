@@ -36,6 +36,9 @@ Rig::Rig(const std::vector<RigCard>& cards, sim::Nanos port_cost, const std::str
     host_->set_port_cost(port_cost);
     for (std::size_t i = 0; i < cards.size(); i++) boards_.push_back(&host_->add_card(board_config(cards[i], i)));
     if (!image.empty()) {
+        if (sizeof(void*) != 4)
+            throw RunError("the driver image is 32-bit x86 code: run it with the 32-bit build of ne2k, "
+                           "e.g. build32/run32 build32/tools/ne2k demo --image " + image);
         std::string error;
         image_ = sim::DriverImage::open(image, &error);
         if (!image_) throw RunError("the driver image was refused: " + error);
