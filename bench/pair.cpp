@@ -29,9 +29,9 @@ void WholeFrameReceiver::on_receive(sim::Adapter& adapter, const std::uint8_t*, 
     bytes += header_size + n;
 }
 
-Pair::Pair(hw::BoardKind kind, sim::Nanos port_cost) {
+Pair::Pair(hw::BoardKind kind, sim::Nanos port_cost, sim::DriverImage* image) {
     host_.set_port_cost(port_cost);
-    if (host_.load_driver(DriverEntry) != 0) die("the driver did not load");
+    if ((image ? image->load(host_) : host_.load_driver(DriverEntry)) != 0) die("the driver did not load");
     hw::BoardConfig ca, cb;
     ca.kind = cb.kind = kind;
     ca.station = {0x02, 0x00, 0x00, 0x00, 0x0A, 0x01};

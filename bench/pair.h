@@ -11,6 +11,7 @@
 
 #include "hw/board.h"
 #include "sim/host.h"
+#include "sim/image.h"
 
 namespace bench {
 
@@ -53,9 +54,11 @@ struct CardCost {
 class Pair {
 public:
     // Both boards of `kind`; every port access costs `port_cost` of virtual
-    // time (the bus model). Aborts with a message when the driver does not
-    // come up.
-    explicit Pair(hw::BoardKind kind = hw::BoardKind::Isa16, sim::Nanos port_cost = hw::kMicrosecond);
+    // time (the bus model). The driver is the linked one, or `image` (not
+    // yet loaded; it must outlive the pair). Aborts with a message when the
+    // driver does not come up.
+    explicit Pair(hw::BoardKind kind = hw::BoardKind::Isa16, sim::Nanos port_cost = hw::kMicrosecond,
+                  sim::DriverImage* image = nullptr);
     ~Pair();
 
     sim::Host& host() { return host_; }

@@ -1,6 +1,10 @@
 #include "hw/segment.h"
 
+#if defined(NE2K_FCS_ZLIB)
+#include <zlib.h>
+#else
 #include <libdeflate.h>
+#endif
 
 #include <algorithm>
 
@@ -10,7 +14,11 @@ std::uint32_t ethernet_fcs(const std::uint8_t* data, std::size_t len) {
     // libdeflate's CRC-32 is the Ethernet one: reflected, preset all ones,
     // final complement, and its value is the FCS sent least significant byte
     // first. It folds with carry-less multiplication where the processor can.
+#if defined(NE2K_FCS_ZLIB)
+    return static_cast<std::uint32_t>(crc32_z(0, data, len));
+#else
     return libdeflate_crc32(0, data, len);
+#endif
 }
 
 Segment::Segment(Clock& clock) : clock_(clock) {}

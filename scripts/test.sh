@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Builds and runs every test. With --sanitize, the same tests built with
-# AddressSanitizer and UndefinedBehaviorSanitizer (in build-asan/).
+# Builds and runs every test: the 64-bit build (build/, with the driver image
+# build/ne2000.sys and its checks), then the 32-bit build (build32/) that
+# runs that image under the loader. With --sanitize, the 64-bit tests built
+# with AddressSanitizer and UndefinedBehaviorSanitizer (in build-asan/).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -15,3 +17,8 @@ bash scripts/deps.sh
 cmake -S . -B "$dir" "${flags[@]}" >/dev/null
 cmake --build "$dir" -j"$(nproc)"
 ctest --test-dir "$dir" --output-on-failure -j"$(nproc)"
+if [ "$dir" = build ]; then
+  cmake -S . -B build32 -DCMAKE_CXX_FLAGS=-m32 -DNE2K_IMAGE_FILE="$PWD/build/ne2000.sys" >/dev/null
+  cmake --build build32 -j"$(nproc)"
+  ctest --test-dir build32 --output-on-failure -j"$(nproc)"
+fi

@@ -319,7 +319,14 @@ DemoResult run_demo(const DemoOptions& o, std::ostream* progress) {
     cards[1].kind = o.kinds.at(1);
     cards[0].station = {0x02, 0x00, 0x00, 0x00, 0x00, 0x0A};
     cards[1].station = {0x02, 0x00, 0x00, 0x00, 0x00, 0x0B};
-    Rig rig(cards);
+    Rig rig(cards, hw::kMicrosecond, o.image);
+    if (const sim::DriverImage* image = rig.image()) {
+        char note[64];
+        std::snprintf(note, sizeof note, " mapped at 0x%llx (linked for 0x%llx)",
+                      static_cast<unsigned long long>(image->base()),
+                      static_cast<unsigned long long>(image->preferred_base()));
+        r.image_note = o.image + note;
+    }
     rig.initialize_all();
     DemoProtocol side0(0, rig.adapter(0), r.way[0], r.way[1], r.foreign);
     DemoProtocol side1(1, rig.adapter(1), r.way[1], r.way[0], r.foreign);
@@ -441,7 +448,9 @@ void print_demo_report(const DemoOptions& o, const DemoResult& r, sim::Nanos por
     const char* names[2] = {kind_name(o.kinds[0]), kind_name(o.kinds[1])};
     out << "ne2k demo: adapters A (" << names[0] << ") and B (" << names[1]
         << ") on one 10 Mbit/s segment, " << o.frames << " frames each way, sizes " << o.min_size << ".."
-        << o.max_size << ", seed " << o.seed << "\n\n";
+        << o.max_size << ", seed " << o.seed << "\n";
+    if (!r.image_note.empty()) out << "driver image " << r.image_note << "\n";
+    out << "\n";
     std::snprintf(line, sizeof line, "%-34s %12s %12s\n", "traffic", "A -> B", "B -> A");
     out << line;
     auto row = [&](const char* what, std::uint64_t a, std::uint64_t b) {
@@ -507,9 +516,10 @@ void print_demo_report(const DemoOptions& o, const DemoResult& r, sim::Nanos por
 }
 
 int demo_command(const std::vector<std::string>& args, Console& io) {
-    Args a(args, {"--frames", "--min-size", "--max-size", "--kinds", "--seed"}, {"--no-reset"});
+    Args a(args, {"--frames", "--min-size", "--max-size", "--kinds", "--seed", "--image"}, {"--no-reset"});
     if (a.help()) {
         io.out << "usage: ne2k demo [--frames N] [--min-size N] [--max-size N] [--kinds K1,K2] [--seed S]\n"
+                  "                 [--no-reset] [--image PATH]\n"
                   "\n"
                   "Two adapters on one emulated segment exchange a mixed workload both ways\n"
                   "(directed, broadcast, multicast in and out of the list), every frame checked\n"
@@ -522,7 +532,9 @@ int demo_command(const std::vector<std::string>& args, Console& io) {
                   "  --kinds K1,K2   board kinds of A and B: isa16, isa8, pccard, mca\n"
                   "                  (default pccard,isa8)\n"
                   "  --seed S        workload seed (default 1)\n"
-                  "  --no-reset      leave out the reset\n";
+                  "  --no-reset      leave out the reset\n"
+                  "  --image PATH    run the driver image (ne2000.sys) under the loader instead\n"
+                  "                  of the linked driver (the 32-bit build of ne2k)\n";
         return kExitOk;
     }
     if (!a.positional().empty()) throw UsageError("unexpected argument '" + a.positional()[0] + "'");
@@ -540,6 +552,7 @@ int demo_command(const std::vector<std::string>& args, Console& io) {
         o.kinds = {parse_kind(parts[0], "--kinds"), parse_kind(parts[1], "--kinds")};
     }
     o.reset = !a.has("--no-reset");
+    if (auto image = a.value("--image")) o.image = *image;
     std::ostream* progress = io.tty && o.frames >= 200 ? &io.out : nullptr;
     DemoResult r = run_demo(o, progress);
     print_demo_report(o, r, hw::kMicrosecond, io.out);

@@ -19,6 +19,7 @@ struct DemoOptions {
     std::vector<hw::BoardKind> kinds{hw::BoardKind::PcCard, hw::BoardKind::Isa8};
     std::uint64_t seed = 1;
     bool reset = true;  // reset adapter A in the middle of its traffic
+    std::string image;  // the driver image file to run instead of the linked driver
     // Called once both adapters are up, before any traffic (tests set fault
     // knobs of the boards here).
     std::function<void(Rig&)> prepare;
@@ -53,6 +54,7 @@ struct DemoResult {
     std::uint64_t virtual_ns = 0;
     double real_seconds = 0;
     std::vector<std::string> problems;  // platform misuse, leaks, refused requests
+    std::string image_note;             // where the driver image was loaded, when one ran
     bool ok() const;
 };
 

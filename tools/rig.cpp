@@ -29,13 +29,21 @@ hw::BoardConfig board_config(const RigCard& card, std::size_t index) {
     return c;
 }
 
-Rig::Rig(const std::vector<RigCard>& cards, sim::Nanos port_cost)
+Rig::Rig(const std::vector<RigCard>& cards, sim::Nanos port_cost, const std::string& image)
     : host_(std::make_unique<sim::Host>()), cards_(cards) {
     if (cards.empty() || cards.size() > kMaxRigCards)
         throw RunError("between 1 and 4 boards can be emulated at once");
     host_->set_port_cost(port_cost);
     for (std::size_t i = 0; i < cards.size(); i++) boards_.push_back(&host_->add_card(board_config(cards[i], i)));
-    NTSTATUS s = host_->load_driver(DriverEntry);
+    if (!image.empty()) {
+        if (sizeof(void*) != 4)
+            throw RunError("the driver image is 32-bit x86 code: run it with the 32-bit build of ne2k, "
+                           "e.g. build32/run32 build32/tools/ne2k demo --image " + image);
+        std::string error;
+        image_ = sim::DriverImage::open(image, &error);
+        if (!image_) throw RunError("the driver image was refused: " + error);
+    }
+    NTSTATUS s = image_ ? image_->load(*host_) : host_->load_driver(DriverEntry);
     if (s != 0) throw RunError("the driver did not load (DriverEntry returned " + status_text(s) + ")");
 }
 

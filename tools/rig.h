@@ -9,6 +9,7 @@
 
 #include "hw/board.h"
 #include "sim/host.h"
+#include "sim/image.h"
 
 namespace ne2k_tool {
 
@@ -25,9 +26,12 @@ hw::BoardConfig board_config(const RigCard& card, std::size_t index);
 
 class Rig {
 public:
-    // Adds the boards and loads the driver; throws RunError when it does
-    // not load. Adapters are initialized by initialize()/initialize_all().
-    explicit Rig(const std::vector<RigCard>& cards, sim::Nanos port_cost = hw::kMicrosecond);
+    // Adds the boards and loads the driver: the linked one, or the driver
+    // image file `image` through the loader (32-bit build only); throws
+    // RunError when it does not load. Adapters are initialized by
+    // initialize()/initialize_all().
+    explicit Rig(const std::vector<RigCard>& cards, sim::Nanos port_cost = hw::kMicrosecond,
+                 const std::string& image = {});
     ~Rig();
 
     sim::Host& host() { return *host_; }
@@ -36,6 +40,8 @@ public:
     hw::Ne2000Board& board(std::size_t i) { return *boards_[i]; }
     sim::Adapter& adapter(std::size_t i) { return host_->adapter(i); }
     const RigCard& card(std::size_t i) const { return cards_[i]; }
+    // The loaded driver image, when the rig runs one.
+    const sim::DriverImage* image() const { return image_.get(); }
 
     // Initializes adapter i (in order: adapter i is the host's i-th); throws
     // RunError when it fails.
@@ -47,6 +53,7 @@ public:
     std::vector<std::string> halt_all();
 
 private:
+    std::unique_ptr<sim::DriverImage> image_;  // outlives the host's calls into it
     std::unique_ptr<sim::Host> host_;
     std::vector<RigCard> cards_;
     std::vector<hw::Ne2000Board*> boards_;

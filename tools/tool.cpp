@@ -34,8 +34,16 @@ int run(const std::vector<std::string>& args, Console& io) {
     std::vector<std::string> rest(args.begin() + 1, args.end());
     int (*fn)(const std::vector<std::string>&, Console&) = nullptr;
     if (cmd == "demo") fn = demo_command;
+#ifndef NE2K_NO_PCAP
     else if (cmd == "replay") fn = replay_command;
     else if (cmd == "send") fn = send_command;
+#else
+    else if (cmd == "replay" || cmd == "send") {
+        io.err << "ne2k " << cmd << ": this build has no capture support (the 32-bit build is made "
+                  "without libpcap); use build/tools/ne2k\n";
+        return kExitFailure;
+    }
+#endif
     else if (cmd == "tap") fn = tap_command;
     else if (cmd == "trace") fn = trace_command;
     if (!fn) {
