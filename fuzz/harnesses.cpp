@@ -1,18 +1,37 @@
 // The four fuzz harnesses: receive ring contents, information requests,
 // configuration, and send buffer chains. Each builds a fresh host from one
 // input, runs it and checks the outcome against what the card and the
-// platform saw; it returns "" or what went wrong.
+// platform saw.
+#include "fuzz/harnesses.h"
+
 #include <algorithm>
 #include <cstring>
-#include <sstream>
+#include <vector>
 
 #include "card/dp8390reg.h"
-#include "fuzz/common.h"
-#include "hw/segment.h"
+#include "tests/support/rig.h"
 
-namespace ne2k {
+namespace fuzz {
 
 namespace {
+
+using namespace rig;
+
+// Reads little-endian values from a fuzz input, advancing; zeros past the end.
+struct Input {
+    const std::uint8_t* data;
+    std::size_t size, pos = 0;
+    Input(const std::uint8_t* d, std::size_t n) : data(d), size(n) {}
+    bool empty() const { return pos >= size; }
+    std::uint8_t u8() { return pos < size ? data[pos++] : 0; }
+    std::uint16_t u16() { std::uint16_t lo = u8(); return std::uint16_t(lo | u8() << 8); }
+    std::uint32_t u32() { std::uint32_t lo = u16(); return lo | std::uint32_t(u16()) << 16; }
+    Bytes bytes(std::size_t n) {
+        Bytes out;
+        while (n-- && !empty()) out.push_back(u8());
+        return out;
+    }
+};
 
 constexpr hw::Nanos kIdleLimit = 2'000'000'000ull;  // 2 s of virtual time
 
@@ -97,53 +116,28 @@ private:
     std::size_t next_ = 0;
 };
 
-std::string Finish(Rig& rig, const std::string& what) {
+std::string Finish(Rig& r, const std::string& what) {
     std::string out = what;
-    if (rig.rec && rig.adapter && rig.adapter->running()) {
-        out += CheckRecord(*rig.rec, true);
-        out += CheckRecordAgainstCard(*rig.rec, *rig.card);
-    }
-    out += CheckHost(rig.host, rig.card);
+    if (r.adapter && r.adapter->running()) out += CheckRecord(*r.rec, true) + CheckRecordAgainstCard(*r.rec, r.card);
+    return out + CheckHost(r.host, &r.card);
+}
+
+// A frame from the peer, not numbered.
+Bytes PeerFrame(std::size_t len, std::uint32_t seq, const MacAddress& to) {
+    return Frame(to, len, seq, 0x50);
+}
+
+// After a run: a numbered frame each way still goes through.
+std::string StillUsable(Rig& r) {
+    Rig::Figures before = r.figures();
+    r.Send(100);
+    r.Inject(kToStation, 200);
+    r.Run(kIdleLimit);
+    Rig::Figures after = r.figures();
+    std::string out;
+    if (after.tx_on_wire != before.tx_on_wire + 1) out += "a frame sent afterwards never reached the wire; ";
+    if (after.rx_indicated != before.rx_indicated + 1) out += "a frame received afterwards was not indicated; ";
     return out;
-}
-
-// A frame from the peer to the rig's station, sequence number in its data.
-std::vector<std::uint8_t> PeerFrame(std::size_t len, std::uint32_t seq, const sim::MacAddress& to) {
-    std::vector<std::uint8_t> f(len);
-    for (int i = 0; i < 6; i++) f[i] = to[i];
-    const std::uint8_t src[6] = {0x02, 0x50, 0x45, 0x45, 0x52, 0x00};
-    std::memcpy(&f[6], src, 6);
-    f[12] = 0x88;
-    f[13] = 0xB5;
-    for (std::size_t i = 14; i < len; i++) f[i] = static_cast<std::uint8_t>(seq * 13 + i);
-    return f;
-}
-
-// After a run: a frame each way still goes through.
-std::string StillUsable(Rig& rig) {
-    std::vector<std::vector<std::uint8_t>> wire;
-    rig.host.segment().add_tap([&](hw::Nanos, const std::uint8_t* f, std::size_t n) {
-        wire.emplace_back(f, f + hw::Segment::strip_fcs(n));
-    });
-    sim::RecordingProtocol p;
-    rig.adapter->bind(p);
-    ULONG filter = rig.rec->PacketFilter | NDIS_PACKET_TYPE_DIRECTED;
-    rig.adapter->set(OID_GEN_CURRENT_PACKET_FILTER, &filter, 4, nullptr, nullptr, &p);
-    std::vector<std::uint8_t> out = PeerFrame(100, 7, {0x02, 0x50, 0x45, 0x45, 0x52, 0x00});
-    std::memcpy(&out[6], rig.adapter->station_address().data(), 6);
-    p.send(*rig.adapter, out);
-    rig.host.run_until_idle(kIdleLimit);
-    std::vector<std::uint8_t> in = PeerFrame(200, 9, rig.adapter->station_address());
-    rig.host.segment().inject(in.data(), in.size());
-    rig.host.run_until_idle(kIdleLimit);
-    rig.adapter->unbind(p);
-    std::string out_s;
-    if (std::find(wire.begin(), wire.end(), out) == wire.end()) out_s += "a frame sent afterwards never reached the wire; ";
-    bool got = false;
-    for (auto& f : p.frames())
-        if (f.bytes == in) got = true;
-    if (!got) out_s += "a frame received afterwards was not indicated; ";
-    return out_s;
 }
 
 }  // namespace
@@ -157,14 +151,15 @@ std::string RingInput(const std::uint8_t* data, std::size_t size) {
     std::uint8_t mode = in.u8();
     hw::BoardKind kind = (mode & 3) == 1 ? hw::BoardKind::Isa8 : hw::BoardKind::PcCard;
     Rig rig(kind);
-    if (!rig.up) return "rig did not come up; " + CheckHost(rig.host, rig.card);
+    if (!rig.Init()) return "rig did not come up; " + CheckHost(rig.host, &rig.card);
+    rig.adapter->unbind(rig.proto);
     AdapterRecord& r = *rig.rec;
 
     ULONG lookahead = in.u8() % (MAX_LOOKAHEAD + 1);
     if (mode & 0x04) rig.adapter->set(OID_GEN_CURRENT_LOOKAHEAD, &lookahead, 4);
     std::vector<std::uint32_t> asks;
     for (int i = 0; i < 4; i++) asks.push_back(in.u32());
-    CheckingProtocol proto(*rig.card, asks);
+    CheckingProtocol proto(rig.card, asks);
     rig.adapter->bind(proto);
 
     unsigned pages = r.RxStopPage - r.RxFirstPage;
@@ -175,24 +170,24 @@ std::string RingInput(const std::uint8_t* data, std::size_t size) {
     std::uint32_t addr = r.RxRingAddress + (next - r.RxFirstPage) * 256u;
     std::uint32_t ring = r.RamEndAddress - r.RxRingAddress;
     for (std::uint32_t i = 0; i < ring && !in.empty(); i++)
-        rig.card->poke(static_cast<std::uint16_t>(r.RxRingAddress + (addr - r.RxRingAddress + i) % ring), in.u8());
+        rig.card.poke(static_cast<std::uint16_t>(r.RxRingAddress + (addr - r.RxRingAddress + i) % ring), in.u8());
 
     // Ring position: the record and the controller agree (BNRY one page
     // behind the next unread frame); the controller writes at CURR.
     r.RxNextPage = next;
     r.RxCurrentPage = next;
-    hw::Dp8390State& st = rig.card->regs();
+    hw::Dp8390State& st = rig.card.regs();
     st.bnry = static_cast<std::uint8_t>((next == r.RxFirstPage ? r.RxStopPage : next) - 1);
     st.curr = curr;
-    rig.card->core().raise_isr(static_cast<std::uint8_t>(ISR_PRX | (isr & (ISR_RXE | ISR_OVW | ISR_CNT))));
+    rig.card.core().raise_isr(static_cast<std::uint8_t>(ISR_PRX | (isr & (ISR_RXE | ISR_OVW | ISR_CNT))));
     if (!rig.host.run_until_idle(kIdleLimit)) return Finish(rig, "did not come to rest; ");
     std::string out = proto.fault.empty() ? "" : "protocol: " + proto.fault + "; ";
     rig.adapter->unbind(proto);
-    out += CheckRecord(r, true) + CheckRecordAgainstCard(r, *rig.card);
+    out += CheckRecord(r, true) + CheckRecordAgainstCard(r, rig.card);
     if (out.empty()) out += StillUsable(rig);
     rig.adapter->halt();
     if (!rig.host.leaked_allocations().empty()) out += "record leaked; ";
-    return out + CheckHost(rig.host, rig.card);
+    return out + CheckHost(rig.host, &rig.card);
 }
 
 // ---------------------------------------------------------------------------
@@ -215,8 +210,8 @@ std::string OidInput(const std::uint8_t* data, std::size_t size) {
     constexpr std::size_t kOidCount = sizeof kOids / sizeof kOids[0];
 
     Input in(data, size);
-    Rig rig(hw::BoardKind::PcCard, true, 0);
-    if (!rig.up) return "rig did not come up; " + CheckHost(rig.host, rig.card);
+    Rig rig(hw::BoardKind::PcCard);
+    if (!rig.Init(0)) return "rig did not come up; " + CheckHost(rig.host, &rig.card);
     AdapterRecord& r = *rig.rec;
     std::string out;
     std::uint32_t seq = 0;
@@ -262,14 +257,11 @@ std::string OidInput(const std::uint8_t* data, std::size_t size) {
                 seq++;
                 rig.host.segment().inject(f.data(), f.size());
             }
-            sim::RecordingProtocol p;
-            rig.adapter->bind(p);
-            p.send(*rig.adapter, PeerFrame(61, seq++, {0x02, 0, 0, 0, 0, 9}));
+            rig.proto.send(*rig.adapter, PeerFrame(61, seq++, {0x02, 0, 0, 0, 0, 9}));
             rig.host.run_until_idle(kIdleLimit);
-            rig.adapter->unbind(p);
         }
         // The record and the controller agree on the filter.
-        const hw::Dp8390State& s = rig.card->regs();
+        const hw::Dp8390State& s = rig.card.regs();
         if (r.RcrValue != s.rcr) out += "RCR differs from RcrValue; ";
         bool all = r.PacketFilter & (NDIS_PACKET_TYPE_ALL_MULTICAST | NDIS_PACKET_TYPE_PROMISCUOUS);
         for (int i = 0; i < 8; i++) {
@@ -286,8 +278,8 @@ std::string OidInput(const std::uint8_t* data, std::size_t size) {
         }
         if (hashed && !all && std::memcmp(mar, r.MarValues, 8) != 0) out += "MarValues do not hash the list; ";
         out += CheckRecord(r, true);
-        out += CheckRecordAgainstCard(r, *rig.card);
-        out += CheckHost(rig.host, rig.card);
+        out += CheckRecordAgainstCard(r, rig.card);
+        out += CheckHost(rig.host, &rig.card);
     }
     if (!out.empty()) return out;
     // Back to a plain filter: the adapter still works.
@@ -295,7 +287,7 @@ std::string OidInput(const std::uint8_t* data, std::size_t size) {
     rig.adapter->set(OID_GEN_CURRENT_PACKET_FILTER, &filter, 4);
     out += StillUsable(rig);
     rig.adapter->halt();
-    return out + CheckHost(rig.host, rig.card);
+    return out + CheckHost(rig.host, &rig.card);
 }
 
 // ---------------------------------------------------------------------------
@@ -311,7 +303,7 @@ std::string ConfigInput(const std::uint8_t* data, std::size_t size) {
     static const hw::BoardKind kinds[] = {hw::BoardKind::PcCard, hw::BoardKind::Isa16,
                                           hw::BoardKind::Isa8, hw::BoardKind::Mca};
     bc.kind = kinds[a & 3];
-    bc.station = RigStation();
+    bc.station = Station();
     static const std::uint32_t bases[] = {0x300, 0x320, 0x340, 0x360};
     bc.io_base = bases[(a >> 2) & 3];
     bc.irq = 3 + ((a >> 4) & 7);
@@ -431,13 +423,8 @@ std::string SendInput(const std::uint8_t* data, std::size_t size) {
     static const hw::BoardKind kinds[] = {hw::BoardKind::PcCard, hw::BoardKind::PcCard,
                                           hw::BoardKind::Isa16, hw::BoardKind::Isa8};
     Rig rig(kinds[mode & 3]);
-    if (!rig.up) return "rig did not come up; " + CheckHost(rig.host, rig.card);
-    std::vector<std::vector<std::uint8_t>> wire;
-    rig.host.segment().add_tap([&](hw::Nanos, const std::uint8_t* w, std::size_t n) {
-        wire.emplace_back(w, w + hw::Segment::strip_fcs(n));
-    });
-    sim::RecordingProtocol p;
-    rig.adapter->bind(p);
+    if (!rig.Init()) return "rig did not come up; " + CheckHost(rig.host, &rig.card);
+    Protocol& p = rig.proto;
     std::string out;
     std::uint32_t seq = 0;
     for (int k = 0; k < 32 && !in.empty(); k++) {
@@ -455,7 +442,7 @@ std::string SendInput(const std::uint8_t* data, std::size_t size) {
         for (std::size_t i = 0; i < total; i++) bytes[i] = static_cast<std::uint8_t>(seq * 31 + i * 7 + (i >> 8));
         seq++;
         p.send(*rig.adapter, bytes, pieces);  // no pieces: one buffer, maybe empty
-        if (shape & 0x08) rig.host.run_for((shape >> 4) * 50 * hw::kMicrosecond);
+        if (shape & 0x08) rig.host.run_for((shape >> 4) * 50 * kUs);
         if ((shape & 0xF0) == 0xF0) rig.host.run_until_idle(kIdleLimit);
     }
     if (!rig.host.run_until_idle(kIdleLimit)) out += "did not come to rest; ";
@@ -467,20 +454,15 @@ std::string SendInput(const std::uint8_t* data, std::size_t size) {
         if (s.completion && *s.completion != want)
             out += "a packet of " + std::to_string(s.bytes.size()) + " bytes completed with " +
                    std::to_string(*s.completion) + "; ";
-        if (sendable) {
-            std::vector<std::uint8_t> f = s.bytes;
-            while (f.size() < 60) f.push_back(0x20);
-            expect.push_back(f);
-        }
+        if (sendable) expect.push_back(Padded(s.bytes));
     }
-    if (wire != expect)
-        out += "wire carries " + std::to_string(wire.size()) + " frames, expected " +
+    if (rig.wire != expect)
+        out += "wire carries " + std::to_string(rig.wire.size()) + " frames, expected " +
                std::to_string(expect.size()) + " (or they differ); ";
     if (!rig.host.never_completed().empty()) out += "packets never completed; ";
-    rig.adapter->unbind(p);
-    out += CheckRecord(*rig.rec, true) + CheckRecordAgainstCard(*rig.rec, *rig.card);
+    out += CheckRecord(*rig.rec, true) + CheckRecordAgainstCard(*rig.rec, rig.card);
     rig.adapter->halt();
-    return out + CheckHost(rig.host, rig.card);
+    return out + CheckHost(rig.host, &rig.card);
 }
 
-}  // namespace ne2k
+}  // namespace fuzz
