@@ -97,24 +97,6 @@ TEST(CardInitialize, BringsUpEachKindOfCard) {
     }
 }
 
-// A controller that stays running after the stop, or a PROM without a
-// width signature: no card.
-TEST(CardInitialize, FailsWithoutAStopOrASignature) {
-    {
-        rig::Rig r(Board(hw::BoardKind::PcCard));
-        ASSERT_TRUE(r.Init());
-        ForceCommand(r, 0x01, 0x22);
-        EXPECT_FALSE(CardInitialize(r.rec));
-        r.host.bus().set_access_hook(nullptr);
-    }
-    hw::BoardConfig b = Board(hw::BoardKind::Isa16);
-    b.prom = Prom({});
-    rig::Rig blank(b);
-    EXPECT_FALSE(blank.Init());
-    ASSERT_EQ(blank.host.error_log().size(), 1u);
-    EXPECT_EQ(blank.host.error_log()[0].code, NDIS_ERROR_CODE_ADAPTER_NOT_FOUND);
-}
-
 // Pairs of 0x42 (byte-wide) or 0x57 (word-wide) at positions 16..31 of the
 // PROM image; a word-wide pair anywhere makes the card word-wide.
 TEST(CardSlotTest, SignaturePairs) {

@@ -1,5 +1,5 @@
 // Register-level routines where their outcome depends on values: the
-// boundary, the overflow handling and its note of a cut-off transmission,
+// overflow handling and its note of a cut-off transmission,
 // the tallies, the hash the setup loads, copies through the remote DMA on
 // both data paths, and the service routine held off the page-1 section.
 // Their fixed register sequences are in the golden traces.
@@ -10,33 +10,6 @@
 #include "tests/support/rig.h"
 
 namespace {
-
-TEST(CardRegisters, BoundaryIsThePageBeforeTheNextFrame) {
-    struct Case { UCHAR next, bnry; } cases[] = {{0x4C, 0x7F}, {0x50, 0x4F}, {0x4D, 0x4C}, {0x7F, 0x7E}};
-    rig::Rig r(hw::BoardKind::Isa16);
-    ASSERT_TRUE(r.Init());
-    for (const Case& c : cases) {
-        r.rec->RxNextPage = c.next;
-        CardSetBoundary(r.rec);
-        EXPECT_EQ(r.card.regs().bnry, c.bnry) << int(c.next);
-    }
-}
-
-// A second start while the first frame is on the wire waits for it.
-TEST(CardRegisters, StartXmitWaitsForTheFrameOnTheWire) {
-    rig::Rig r(hw::BoardKind::Isa16);
-    ASSERT_TRUE(r.Init());
-    r.rec->TxActiveIndex = 0;
-    r.rec->TxSlotLength[0] = 1514;
-    CardStartXmit(r.rec);
-    ASSERT_TRUE(r.card.transmitting());
-    r.Trace();
-    CardStartXmit(r.rec);
-    EXPECT_GT(r.StalledUs(), 0u);
-    EXPECT_LT(r.StalledUs(), 10000u);
-    EXPECT_EQ(r.card.misuse().total(), 0u);
-    r.rec->TxActiveIndex = TX_INDEX_IDLE;
-}
 
 // The overflow handling notes a transmission it cut off (pending, with
 // neither PTX nor TXE noted or live) for a resend; ISR is read only when

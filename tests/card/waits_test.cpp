@@ -94,16 +94,4 @@ TEST(CardWaits, StableReadEndsOnTheFirstAgreeingPair) {
     EXPECT_EQ(r.card.regs().cr_page, 0);
 }
 
-// A reset whose setup fails says so in one event-log entry.
-TEST(CardWaits, FailedResetIsLoggedOnce) {
-    rig::Rig r;
-    ASSERT_TRUE(r.Init());
-    r.card.faults().ignore_stop = true;
-    EXPECT_FALSE(CardReset(r.rec));
-    ASSERT_EQ(r.host.error_log().size(), 1u);
-    EXPECT_EQ(r.host.error_log()[0].code, NDIS_ERROR_CODE_HARDWARE_FAILURE);
-    EXPECT_EQ(r.host.error_log()[0].data, (std::vector<ULONG>{0, 1}));
-    EXPECT_EQ(r.rec->InterruptsArmed, 1);
-}
-
 }  // namespace

@@ -171,24 +171,6 @@ TEST(Receive, AddressFilterRuntsAndErrors) {
     }
 }
 
-// Frames arriving while the receiver cannot store them are missed and
-// counted (monitor mode, loopback), but not while the controller is stopped.
-TEST(Receive, MissedFramesCountUnlessStopped) {
-    struct Case { std::uint8_t tcr, dcr, rcr, cr, missed; } cases[] = {
-        {0x00, 0x49, r::RCR_AB | r::RCR_MON, 0x22, 2}, {0x02, 0x49, r::RCR_AB, 0x22, 2},
-        {0x00, 0x41, r::RCR_AB, 0x22, 2}, {0x00, 0x49, r::RCR_AB | r::RCR_MON, 0x21, 0}};
-    for (const Case& k : cases) {
-        Rig rig;
-        Card& c = rig.add();
-        c.up(true, k.rcr);
-        c.w({{r::P0W_TCR, k.tcr}, {r::P0W_DCR, k.dcr}, {r::CR, k.cr}});
-        rig.inject(Frame(kStationA, 60));
-        rig.inject(Frame(kBroadcast, 60));
-        EXPECT_EQ(c.curr(), 0x4D);
-        EXPECT_EQ(c.rd(r::P0R_CNTR2), k.missed) << int(k.tcr) << " " << int(k.dcr) << " " << int(k.cr);
-    }
-}
-
 // A frame takes its wire time, then TXP clears, TSR and ISR show PTX and the
 // line rises; the wire carries it with its FCS (none with CRC inhibit),
 // unpadded. Loopback keeps it off the wire; a stop lets it finish first.
@@ -281,32 +263,6 @@ TEST(Control, CommandRegister) {
     for (auto [reg, v] : {std::pair<int, int>{r::P2R_PSTART, 0x4C}, {r::P2R_PSTOP, 0x80}, {r::P2R_TPSR, 0x40},
                           {r::P2R_RCR, r::RCR_AB | r::RCR_AM}, {r::P2R_DCR, 0x49}, {r::P2R_IMR, 0x1B}})
         EXPECT_EQ(c.rd(std::uint8_t(reg)), v) << reg;
-}
-
-// A read or write of any reset port: stopped, RST, IMR 0, remote DMA and
-// transmission ended, the rest of the configuration kept.
-TEST(Control, ResetPort) {
-    for (std::uint32_t port : {0x18u, 0x1Fu}) {
-        for (bool write : {false, true}) {
-            Rig rig;
-            Card& c = rig.add();
-            c.w({{r::P0W_IMR, 0x1B}, {r::P0W_TCR, 0x02 | r::TCR_CRC}});
-            c.dma(0x4000, 100, 0x0A);
-            c.send(0x40, Frame(kStationB, 60));
-            if (write) c.board.write8(port, 0xFF);
-            else c.board.read8(port);
-            const hw::Dp8390State& s = c.board.regs();
-            EXPECT_EQ(c.rd(r::CR), 0x21);
-            EXPECT_EQ(s.isr & r::ISR_RST, r::ISR_RST);
-            EXPECT_EQ(s.imr, 0);
-            EXPECT_EQ(s.tcr, r::TCR_CRC);
-            EXPECT_EQ(s.pstart, 0x4C);
-            EXPECT_EQ(s.par[5], 0x01);
-            EXPECT_EQ(c.board.read8(0x10), 0xFF);
-            rig.settle();
-            EXPECT_TRUE(rig.wire.empty());
-        }
-    }
 }
 
 // ISR bits clear by writing ones; the line follows ISR & IMR edge by edge

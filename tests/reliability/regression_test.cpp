@@ -122,59 +122,6 @@ TEST(ReliabilityRegression, DeferredHandlerAfterAResetRunsWithTheCardMasked) {
     EXPECT_EQ(w.figures().rx_indicated, 2u);
 }
 
-// A controller that stops answering (a PC Card taken out while running)
-// reads 0xFF from every register. Its ISR then shows every condition on
-// every read, and the deferred handler, which serves conditions until none is
-// left, never returned. It now ends the pass when ISR reads 0xFF; the
-// adapter works again once the card answers and has been reset.
-TEST(ReliabilityRegression, ControllerThatStopsAnsweringDoesNotHoldTheDeferredHandler) {
-    struct Hang {};
-    Rig w;
-    ASSERT_TRUE(w.Init());
-    const hw::Nanos budget = w.host.bus().now() + 5'000'000'000ull;
-    w.host.bus().set_access_hook([&](std::uint64_t) {
-        if (w.host.bus().now() > budget) throw Hang{};
-    });
-    w.card.core().raise_isr(ISR_PRX);
-    w.card.faults().no_answer = true;
-    bool hung = false;
-    try {
-        w.Run();
-    } catch (const Hang&) {
-        hung = true;
-    }
-    w.host.bus().set_access_hook(nullptr);
-    ASSERT_FALSE(hung) << "the deferred handler did not return";
-    EXPECT_EQ(w.rec->IsrBits, 0);
-    w.card.faults().no_answer = false;
-    ASSERT_EQ(w.Reset(), NDIS_STATUS_SUCCESS);
-    w.Send(200);
-    w.Inject(kToStation, 300);
-    ASSERT_TRUE(w.Run());
-    EXPECT_EQ(w.Check(), "");
-    EXPECT_EQ(w.figures().tx_on_wire, 1u);
-    EXPECT_EQ(w.figures().rx_indicated, 1u);
-}
-
-// After a halt, a new adapter on the same card: its record may lie where the
-// halted one's did, and with it its interrupt storage. The host took the
-// halted adapter for the owner of that storage and refused the new one's
-// synchronized calls ("interrupt not connected").
-TEST(ReliabilityRegression, NewAdapterAfterAHaltSynchronizesWithItsOwnInterrupt) {
-    Rig w;
-    for (int round = 0; round < 3; round++) {
-        ASSERT_TRUE(w.Init()) << round;
-        w.Send(100);
-        w.Inject(kToStation, 100);
-        ASSERT_TRUE(w.Run());
-        EXPECT_EQ(w.figures().rx_indicated, round + 1u);
-        EXPECT_EQ(w.figures().tx_on_wire, round + 1u);
-        w.Halt();
-    }
-    EXPECT_EQ(w.Check(), "");
-    EXPECT_TRUE(w.host.problems().empty()) << w.host.problems()[0];
-}
-
 // The configuration fuzzer: a "BusType" keyword whose low 8 bits are 0x10
 // goes to NdisMSetAttributes as the interface type. The platform's interface
 // type enumeration had no fixed underlying type, so a value past its

@@ -7,22 +7,21 @@
 // the rig's protocol. Frames from the peer (Inject) and frames sent through
 // the adapter (Send) carry a number in their source address. A tap sees
 // every frame on the wire; a station attached after the card sees, right
-// after the card took or refused a frame, what became of it (stored in the
-// ring, counted as missed, or arriving while the controller was stopped).
-// Check() then holds the run to account:
+// after the card took or refused a frame, what became of it. Check() then
+// holds the run to account:
 //   - every frame completed with success reaches the wire exactly once (at
 //     most once when a reset or halt came after its completion), a frame
 //     completed otherwise never, and each packet is completed exactly once;
 //   - every frame the card stored is indicated exactly once (a reset or halt
-//     after it, or a receive error, which empties the ring by design, may
-//     drop it), in the order sent; nothing is indicated that the card did
-//     not store; header, lookahead and transferred data are the bytes sent;
+//     after it, or a frame the card missed, which makes the driver empty
+//     the ring, may drop it), in the order sent; nothing is indicated that
+//     the card did not store; header, lookahead and transferred data are
+//     the bytes sent;
 //   - the adapter record's invariants, the record against the controller,
 //     no platform problem, no card misuse, no event-log entry unless allowed.
 #ifndef TESTS_SUPPORT_RIG_H
 #define TESTS_SUPPORT_RIG_H
 
-#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -39,45 +38,37 @@ namespace rig {
 using Bytes = std::vector<std::uint8_t>;
 using hw::Nanos;
 using sim::MacAddress;
-constexpr Nanos kUs = hw::kMicrosecond;
-constexpr Nanos kMs = 1000 * kUs;
+constexpr Nanos kUs = hw::kMicrosecond, kMs = 1000 * kUs;
 
 // Where the peer's frames go.
-enum Dest : std::uint8_t {
-    kToStation, kBroadcast, kMulticastListed, kMulticastListed2, kMulticastOther, kOtherStation,
-    kDestCount
-};
+enum Dest { kToStation, kBroadcast, kMulticastListed, kMulticastListed2, kMulticastOther, kOtherStation, kDestCount };
 MacAddress Address(Dest d);
 MacAddress Station();  // the rig card's address
 MacAddress Peer();     // where the adapter's numbered frames go
 
 // A numbered frame of `len` bytes (at least 14): the number and who sent it
-// (`tag`) in the source address, ethertype 0x88B5, then a pattern of the
-// number.
+// (`tag`) in the source address, ethertype 0x88B5, then a pattern of both.
 constexpr std::uint8_t kFromPeer = 0x51, kFromStation = 0x53;
 Bytes Frame(const MacAddress& to, std::size_t len, std::uint32_t seq, std::uint8_t tag = kFromPeer);
 // As the wire carries a frame the driver sent: filled to 60 bytes with 0x20.
 Bytes Padded(Bytes f);
 
-// The record's invariants. `quiescent`: no handler runs and the host is
+// The record's invariants; `quiescent`: no handler runs and the host is
 // idle, so a handler's transient states must be over too.
 std::string CheckRecord(const AdapterRecord& r, bool quiescent);
-// The invariants that hold between any two port accesses, quickly; when it
-// says no, CheckRecord(r, false) says why.
+// The invariants that hold between any two port accesses, quickly.
 bool RecordSane(const AdapterRecord& r);
 // The record against the controller's registers, at a quiescent point.
 std::string CheckRecordAgainstCard(const AdapterRecord& r, const hw::Ne2000Board& card);
 // Platform problems, double completions and card misuse.
 std::string CheckHost(sim::Host& host, const hw::Ne2000Board* card);
-// The card's own address filter for a destination, as its registers stand.
-bool CardAccepts(const hw::Ne2000Board& card, const std::uint8_t* dest);
-
-class Rig;
 
 // Ring header fields; -1: as the controller writes them.
 struct RingHeader {
     int status = -1, next = -1, count = -1;
 };
+
+class Rig;
 
 // The protocol bound to the adapter: takes every frame whole, notes 'R' per
 // indication and 'C' per receive-complete, and calls the hooks.
@@ -89,9 +80,8 @@ public:
     std::function<void()> at_complete;                               // at each receive-complete
     std::function<void(NDIS_PACKET*, NDIS_STATUS)> completed;        // at each send completion
 
-    void on_receive(sim::Adapter& a, const std::uint8_t* header, unsigned header_size,
-                    const std::uint8_t* lookahead, unsigned lookahead_size, unsigned packet_size,
-                    NDIS_HANDLE context) override;
+    void on_receive(sim::Adapter& a, const std::uint8_t* header, unsigned header_size, const std::uint8_t* lookahead,
+                    unsigned lookahead_size, unsigned packet_size, NDIS_HANDLE context) override;
     void on_receive_complete(sim::Adapter& a) override;
     void on_send_complete(sim::Adapter& a, NDIS_PACKET* packet, NDIS_STATUS status) override;
 
@@ -104,8 +94,6 @@ public:
     explicit Rig(hw::BoardKind kind = hw::BoardKind::PcCard);
     explicit Rig(hw::BoardConfig config);
     ~Rig();
-    Rig(const Rig&) = delete;
-    Rig& operator=(const Rig&) = delete;
 
     sim::Host host;
     hw::Ne2000Board& card;
@@ -115,8 +103,7 @@ public:
     std::vector<Bytes> wire;  // every frame on the wire, without FCS
 
     // Brings an adapter up on the card, binds the protocol and sets the filter.
-    bool Init(ULONG filter = NDIS_PACKET_TYPE_DIRECTED | NDIS_PACKET_TYPE_BROADCAST |
-                             NDIS_PACKET_TYPE_MULTICAST);
+    bool Init(ULONG filter = NDIS_PACKET_TYPE_DIRECTED | NDIS_PACKET_TYPE_BROADCAST | NDIS_PACKET_TYPE_MULTICAST);
     bool Run(Nanos limit = 10'000'000'000ull) { return host.run_until_idle(limit); }
 
     // Numbered, accounted traffic. From the peer: now (returns the frame),
@@ -124,14 +111,12 @@ public:
     // sizes and destinations. Through the adapter: a frame to Peer().
     Bytes Inject(Dest dest, std::size_t len);
     void InjectAt(Nanos at, Dest dest, std::size_t len);
-    void InjectStream(Nanos start, Nanos gap, unsigned n, const std::vector<std::size_t>& sizes,
-                      const std::vector<Dest>& dests);
+    void InjectStream(Nanos start, Nanos gap, unsigned n, std::vector<std::size_t> sizes, std::vector<Dest> dests);
     Bytes Send(std::size_t len, const std::vector<std::size_t>& pieces = {});
     // A numbered frame to the station written into the ring at `page` (-1:
-    // at CURR, which moves past it) as the controller stores one, with
-    // header fields replaced where given.
+    // at CURR, which moves past it) as the controller stores one.
     Bytes Place(std::size_t len, RingHeader h = {}, int page = -1);
-    int NextPage(int page, std::size_t count) const;
+    int NextPage(int page, std::size_t count) const;  // after a frame of `count` bytes with FCS
 
     NDIS_STATUS SetFilter(ULONG filter);
     NDIS_STATUS SetMulticast(const std::vector<MacAddress>& list);
@@ -145,25 +130,21 @@ public:
     // Port accesses from now on are kept; counted relative to the card's
     // base (value -1: any), and the time stalled since.
     void Trace();
-    std::vector<sim::TraceEntry> Accesses() const;
-    unsigned Count(bool write, unsigned offset, int value = -1) const;
-    std::uint64_t StalledUs() const;
+    std::vector<sim::TraceEntry> Accesses();
+    unsigned Count(bool write, unsigned offset, int value = -1);
+    std::uint64_t StalledUs() { return (host.bus().stalled_ns() - stall_base_) / kUs; }
 
     // What a run allows, and where indications are counted from: the host's
     // list of every indication (exact whatever the bindings' filters), or
     // live from the protocol (for long runs with the host's list off).
     bool polite_peer = false;  // a frame due while the medium is busy waits
-    bool allow_tx_loss = false, allow_rx_loss = false, allow_garbled = false;
+    bool allow_tx_loss = false, allow_rx_loss = false, count_live = false;
     std::vector<NDIS_ERROR_CODE> allowed_log;
-    bool count_live = false;
 
     std::string Check();
-    // At rest, after a Check: forgets the frames accounted so far.
-    void Forget();
+    void Forget();  // at rest, after a Check: forgets the frames accounted so far
     struct Figures {
-        std::uint64_t rx_frames = 0, rx_stored = 0, rx_indicated = 0, rx_missed = 0,
-                      rx_stopped = 0, rx_dropped = 0, tx_frames = 0, tx_on_wire = 0, tx_lost = 0,
-                      resets = 0;
+        std::uint64_t rx_indicated = 0, rx_missed = 0, tx_on_wire = 0, resets = 0;
     };
     Figures figures();
 
@@ -172,44 +153,29 @@ public:
     void OnComplete(NDIS_PACKET* packet, NDIS_STATUS status);
 
 private:
-    struct Rx {
-        std::uint16_t len = 0;
-        Dest dest = kToStation;
-        bool stored = false;
-        std::uint8_t indicated = 0;
-        Nanos time = 0;
-    };
-    struct Tx {
-        std::uint16_t len = 0;
-        std::uint8_t completions = 0, on_wire = 0;
-        NDIS_STATUS status = NDIS_STATUS_PENDING;
-        Nanos completed = 0;
-        bool bad_content = false;
-    };
+    struct Rx { std::uint16_t len; Dest dest; bool stored; std::uint8_t indicated; Nanos time; };
+    struct Tx { std::uint16_t len; std::uint8_t completions, on_wire; NDIS_STATUS status; Nanos completed; bool bad; };
     class Observer;
 
     void OnWire(const std::uint8_t* frame, std::size_t len);
     void AfterDelivery();
-    void OnIndication(const std::uint8_t* header, unsigned header_size, const std::uint8_t* lookahead,
-                      unsigned lookahead_size, unsigned packet_size);
+    void OnIndication(const std::uint8_t* header, const std::uint8_t* lookahead, unsigned lookahead_size,
+                      unsigned packet_size);
     void Collect();
-    void Fault(const std::string& s);
+    void Fault(const std::string& s) { faults_ += fault_count_++ < 4 ? s + "; " : ""; }
 
     std::unique_ptr<Observer> observer_;
     std::size_t indications_seen_ = 0, log_seen_ = 0;
     bool halted_ = false;
-    std::vector<Nanos> stops_;      // resets and the halt
-    std::vector<Nanos> rx_errors_;  // frames the card counted as missed
+    std::vector<Nanos> stops_;  // resets and the halt
     std::map<std::uint32_t, Rx> rx_;
     std::map<std::uint32_t, Tx> tx_;
     std::map<NDIS_PACKET*, std::pair<std::unique_ptr<sim::Packet>, std::uint32_t>> packets_;
-    std::uint32_t next_rx_ = 1, next_tx_ = 1, last_indicated_ = 0;
-    // The frame being delivered, as the tap saw the card before it.
-    bool pending_ = false, running_before_ = false, addressed_ = false;
-    std::uint32_t pending_seq_ = 0;
+    std::uint32_t next_rx_ = 1, next_tx_ = 1, last_indicated_ = 0, pending_ = 0;  // pending_: frame being delivered
+    bool running_before_ = false, addressed_ = false;
     std::uint8_t curr_before_ = 0;
     std::string faults_;
-    unsigned fault_count_ = 0;
+    unsigned fault_count_ = 0, missed_ = 0;  // missed_: frames the card missed since Forget
     Figures fig_;
     std::uint64_t stall_base_ = 0;
 };

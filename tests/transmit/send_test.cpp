@@ -185,28 +185,6 @@ TEST(Transmit, OverflowPendingMarksTheFrameWithoutStartingIt) {
     EXPECT_EQ(r.Check(), "");
 }
 
-// A transmit-done status after the last frame has ended: one event-log
-// entry (data word 4) and no transmit state changes.
-TEST(Transmit, TransmitDoneWithNothingOnTheWireIsLogged) {
-    rig::Rig r(hw::BoardKind::Isa16);
-    ASSERT_TRUE(r.Init());
-    r.Send(70);
-    r.Run();
-    std::vector<ULONG> before(r.rec->TxSlotState, r.rec->TxSlotState + 12);
-    ULONG send = r.rec->TxSendIndex, fill = r.rec->TxFillIndex;
-    r.card.core().raise_isr(ISR_PTX);
-    r.Run();
-    ASSERT_EQ(r.host.error_log().size(), 1u);
-    EXPECT_EQ(r.host.error_log()[0].code, NDIS_ERROR_CODE_DRIVER_FAILURE);
-    EXPECT_EQ(r.host.error_log()[0].data, std::vector<ULONG>{4});
-    EXPECT_EQ(std::vector<ULONG>(r.rec->TxSlotState, r.rec->TxSlotState + 12), before);
-    EXPECT_EQ(r.rec->TxSendIndex, send);
-    EXPECT_EQ(r.rec->TxFillIndex, fill);
-    EXPECT_EQ(r.rec->XmitOkCount, 1u);
-    r.allowed_log = {NDIS_ERROR_CODE_DRIVER_FAILURE};
-    EXPECT_EQ(r.Check(), "");
-}
-
 // The remote address never moves: the packet is failed with one entry
 // (1, card address), its slots stay empty and unwritten, the fill point
 // keeps its value (also a move to slot 0), and the next packet goes out.
