@@ -241,7 +241,7 @@ TEST(Transmit, SharedMediumAndTwoBoards) {
 
 // CR reads back (STA not sticky, a remote read of 0 bytes completes at
 // once); a start clears RST, writing ISR does not; TXP while stopped or
-// busy is misuse; page 2 reads the configuration back.
+// busy is misuse.
 TEST(Control, CommandRegister) {
     Rig rig;
     Card& c = rig.add({}, false);
@@ -259,10 +259,6 @@ TEST(Control, CommandRegister) {
     EXPECT_EQ(c.isr(), 0);
     c.w({{r::P0W_TBCR0, 60}, {r::CR, 0x26}, {r::CR, 0x26}});
     EXPECT_EQ(c.board.misuse().txp_busy, 1u);
-    c.w({{r::P0W_IMR, 0x1B}, {r::P0W_TPSR, 0x40}, {r::CR, 0xA2}});
-    for (auto [reg, v] : {std::pair<int, int>{r::P2R_PSTART, 0x4C}, {r::P2R_PSTOP, 0x80}, {r::P2R_TPSR, 0x40},
-                          {r::P2R_RCR, r::RCR_AB | r::RCR_AM}, {r::P2R_DCR, 0x49}, {r::P2R_IMR, 0x1B}})
-        EXPECT_EQ(c.rd(std::uint8_t(reg)), v) << reg;
 }
 
 // ISR bits clear by writing ones; the line follows ISR & IMR edge by edge
@@ -296,42 +292,6 @@ TEST(Control, IsrImrAndTheLine) {
     c.board.set_isr_context(false);
     c.rd(r::P1_CURR);
     EXPECT_EQ(c.board.misuse().page1_in_isr, 2u);
-}
-
-// Corrupted ring headers and stray bytes before a header: what is stored,
-// for the next frame only; the controller itself is not misled.
-TEST(Faults, RingHeadersAsStored) {
-    struct Case { const char* name; void (*set)(hw::Faults&); bool words; std::size_t len; Bytes head; std::uint8_t curr; }
-    cases[] = {
-        {"status", [](hw::Faults& f) { f.corrupt_header = 1, f.corrupt_status = true; }, true, 300, {0x00, 0x4F, 0x30, 0x01}, 0x4F},
-        {"next page", [](hw::Faults& f) { f.corrupt_header = 1, f.corrupt_next = true, f.bad_next = 0xEE; }, true, 300,
-         {0x01, 0xEE, 0x30, 0x01}, 0x4F},
-        {"count", [](hw::Faults& f) { f.corrupt_header = 1, f.corrupt_count = true, f.bad_count = 0x1234; }, true, 300,
-         {0x01, 0x4F, 0x34, 0x12}, 0x4F},
-        {"high count byte is the low one", [](hw::Faults& f) { f.count_high_is_low = 1; }, true, 300, {0x01, 0x4F, 0x30, 0x30}, 0x4F},
-        {"stray byte", [](hw::Faults& f) { f.stray_before_header = 1; }, false, 60, {0xA5, 0x01, 0x4E, 0x40, 0x00}, 0x4E},
-        {"stray word", [](hw::Faults& f) { f.stray_before_header = 1; }, true, 60, {0xA5, 0x5A, 0x01, 0x4E, 0x40, 0x00}, 0x4E},
-        // 4 + 252 bytes fill one page exactly; the stray byte needs another.
-        {"stray byte, one more page", [](hw::Faults& f) { f.stray_before_header = 1; }, false, 248,
-         {0xA5, 0x01, 0x4F, 0xFC, 0x00}, 0x4F}};
-    for (const Case& k : cases) {
-        SCOPED_TRACE(k.name);
-        Rig rig;
-        Card& c = rig.add({}, false);
-        c.up(k.words);
-        c.board.faults().stray_value = 0x5AA5;
-        k.set(c.board.faults());
-        Bytes f = Frame(kStationA, k.len);
-        rig.inject(f);
-        Bytes ram(k.head.size() + k.len);
-        c.board.peek_block(0x4D00, ram.data(), ram.size());
-        EXPECT_EQ(Bytes(ram.begin(), ram.begin() + k.head.size()), k.head);
-        EXPECT_EQ(Bytes(ram.begin() + k.head.size(), ram.end()), f);
-        EXPECT_EQ(c.curr(), k.curr);
-        rig.inject(Frame(kStationA, 60));  // only once
-        EXPECT_EQ(c.board.peek(std::uint16_t(k.curr << 8)), 0x01);
-        EXPECT_EQ(c.board.peek(std::uint16_t((k.curr << 8) + 1)), k.curr + 1);
-    }
 }
 
 }  // namespace

@@ -163,39 +163,4 @@ TEST(RxIndicate, NextPageMustFollowFromTheCount) {
     EXPECT_EQ(r.rec->RcvOkCount, 1u);
 }
 
-// Frames in bursts at wire speed while the driver drains: all arrive, byte
-// for byte and in order, across many wraps of the ring; a flood of full
-// frames faster than the 8-bit card is drained, and a batch landing while
-// the card is held off, overrun the ring and are recovered from, and the
-// traffic after them arrives in full.
-TEST(RxStream, ManyWrapsAndOverruns) {
-    struct Case { hw::BoardKind kind; int bursts, burst; bool flood, held_off; std::vector<std::size_t> pieces; } cases[] = {
-        {hw::BoardKind::Isa16, 30, 6, false, false, {7, 0, 100, 1}}, {hw::BoardKind::Isa8, 60, 2, false, false, {}},
-        {hw::BoardKind::Isa8, 1, 60, true, false, {}}, {hw::BoardKind::Isa16, 1, 14, true, true, {}}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << int(c.kind) << (c.flood ? ", flood" : ""));
-        rig::Rig r(c.kind);
-        ASSERT_TRUE(r.Init());
-        r.proto.transfer_pieces = c.pieces;
-        std::uint32_t seq = 0, pages = 0;
-        for (int b = 0; b < c.bursts; b++, r.Run()) {
-            if (c.held_off) r.Mask();
-            for (int i = 0; i < c.burst; i++, seq++) {
-                std::uint32_t x = seq * 2246822519u + 3266489917u, len = c.flood ? 1514 - seq % 3 : 60 + (x ^ x >> 15) % 1455;
-                r.Inject(rig::kToStation, len);
-                pages += (len + 8 + 255) / 256;
-            }
-            r.Run();
-            if (c.held_off) r.Unmask();
-        }
-        rig::Rig::Figures f = r.figures();
-        for (int i = 0; c.flood && i < 10; i++, r.Run()) r.Inject(rig::kToStation, 60 + 150 * i);
-        EXPECT_EQ(f.rx_missed > 0, c.flood);
-        EXPECT_EQ(r.figures().rx_indicated - f.rx_indicated, c.flood ? 10u : 0u);
-        if (!c.flood) { EXPECT_EQ(f.rx_indicated, seq); }
-        if (!c.flood) { EXPECT_GE(pages / (r.rec->RxStopPage - r.rec->RxFirstPage), 10u) << "ring wraps"; }
-        EXPECT_EQ(r.Check(), "");
-    }
-}
-
 }  // namespace

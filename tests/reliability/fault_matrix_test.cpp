@@ -45,7 +45,9 @@ ULONG Query(Rig& w, NDIS_OID oid) { return w.adapter->query_ulong(oid).value_or(
 
 // The fault, with an adapter up, and n exchanges under it.
 #define UP(...) [](Rig& w) -> std::string { if (!w.Init()) return "no adapter"; __VA_ARGS__ }
-#define UNDER_TRAFFIC(n, ...) UP(hw::Faults& f = w.card.faults(); __VA_ARGS__; Traffic(w, n); return "";)
+#define UNDER_TRAFFIC(n, ...)                                                                               \
+    UP(hw::Faults& f = w.card.faults(); __VA_ARGS__; Traffic(w, n);                                         \
+       return Has(f.corrupt_header <= 0 && f.curr_unstable <= 0 && f.spurious_isr_reads <= 0, "the fault never acted");)
 
 // Stray bytes stored before the header: taken at the shifted position.
 std::string StrayBeforeHeader(Rig& w) {
@@ -53,17 +55,11 @@ std::string StrayBeforeHeader(Rig& w) {
     w.card.faults().stray_before_header = 1;
     w.Inject(kToStation, 400);
     w.Run();
-    return Has(w.figures().rx_indicated == 1, "not taken");
+    return Has(w.card.faults().stray_before_header == 0 && w.figures().rx_indicated == 1, "not stored, or not taken");
 }
 
 const FaultCase kCases[] = {
     // --- the controller does not answer ----------------------------------------
-    {"no_answer_at_initialization_isa", hw::BoardKind::Isa16, [](Rig& w) {
-         w.card.faults().no_answer = true;
-         std::string out = Has(!w.Init(), "initialized without a controller");
-         out += Has(w.host.adapter().initialize_status() == NDIS_STATUS_FAILURE, "status");
-         return out + Logged(w, NDIS_ERROR_CODE_ADAPTER_NOT_FOUND);
-     }, false, false, false, {NDIS_ERROR_CODE_ADAPTER_NOT_FOUND}},
     // A PC Card is not probed: the setup's stop check, where CR reads 0xFF, finds it absent.
     {"no_answer_at_initialization_pccard", hw::BoardKind::PcCard, [](Rig& w) {
          w.card.faults().no_answer = true;
@@ -106,11 +102,6 @@ const FaultCase kCases[] = {
     {"ignore_stop_at_halt", hw::BoardKind::PcCard, UP(Traffic(w, 1); w.card.faults().ignore_stop = true;
          w.Halt(); return "";), true, true, false, {}},
     // --- CRDA never moves: the write preparation fails ---------------------------
-    {"crda_frozen_on_send", hw::BoardKind::PcCard, UP(w.card.faults().crda_frozen = true;
-         w.Send(300); w.Send(42); w.Run(10 * kSecond);
-         return Logged(w, NDIS_ERROR_CODE_HARDWARE_FAILURE, {1, w.rec->TxAreaAddress}) +
-                Has(w.figures().tx_on_wire == 0, "a frame went out although its copy failed");),
-     false, false, false, {NDIS_ERROR_CODE_HARDWARE_FAILURE}},
     {"crda_frozen_at_initialization_ram_test", hw::BoardKind::Isa8, [](Rig& w) {
          w.card.faults().crda_frozen = true;
          std::string out = Has(!w.Init(), "initialized with no RAM found");
@@ -162,7 +153,7 @@ const FaultCase kCases[] = {
     {"header_count_high_is_low_repaired", hw::BoardKind::PcCard, UP(w.card.faults().count_high_is_low = 3;
          for (std::size_t len : {300, 1000, 1514}) w.Inject(kToStation, len);
          w.Run();
-         return Has(w.figures().rx_indicated == 3, "repairable headers dropped");),
+         return Has(w.card.faults().count_high_is_low == 0 && w.figures().rx_indicated == 3, "repairable headers dropped");),
      false, false, false, {}},
     // A stray byte (8-bit card) or word (16-bit card) before the header.
     {"stray_byte_before_header", hw::BoardKind::Isa8, StrayBeforeHeader, false, true, false, {}},

@@ -141,7 +141,7 @@ private:
     Rig& r_;
 };
 
-static hw::BoardConfig ConfigOf(hw::BoardKind kind) {
+hw::BoardConfig ConfigOf(hw::BoardKind kind) {
     hw::BoardConfig c;
     c.kind = kind;
     c.station = Station();
@@ -151,8 +151,9 @@ static hw::BoardConfig ConfigOf(hw::BoardKind kind) {
 
 Rig::Rig(hw::BoardKind kind) : Rig(ConfigOf(kind)) {}
 
-Rig::Rig(hw::BoardConfig config) : card(host.add_card(config)), observer_(new Observer(*this)) {
-    host.load_driver(DriverEntry);
+Rig::Rig(hw::BoardConfig config, const std::function<NTSTATUS(sim::Host&)>& load)
+    : card(host.add_card(config)), observer_(new Observer(*this)) {
+    load ? load(host) : host.load_driver(DriverEntry);
     host.segment().add_tap([this](Nanos, const std::uint8_t* f, std::size_t n) {
         wire.emplace_back(f, f + hw::Segment::strip_fcs(n));
         OnWire(f, hw::Segment::strip_fcs(n));

@@ -46,6 +46,8 @@ MacAddress Address(Dest d);
 MacAddress Station();  // the rig card's address
 MacAddress Peer();     // where the adapter's numbered frames go
 
+hw::BoardConfig ConfigOf(hw::BoardKind kind);  // a card of this kind with the rig's station
+
 // A numbered frame of `len` bytes (at least 14): the number and who sent it
 // (`tag`) in the source address, ethertype 0x88B5, then a pattern of both.
 constexpr std::uint8_t kFromPeer = 0x51, kFromStation = 0x53;
@@ -91,8 +93,9 @@ private:
 
 class Rig {
 public:
+    // The driver loaded by `load` (the linked driver when null).
     explicit Rig(hw::BoardKind kind = hw::BoardKind::PcCard);
-    explicit Rig(hw::BoardConfig config);
+    explicit Rig(hw::BoardConfig config, const std::function<NTSTATUS(sim::Host&)>& load = nullptr);
     ~Rig();
 
     sim::Host host;
