@@ -81,17 +81,4 @@ TEST(CardWaits, EachRunsToItsBoundAndNoFurther) {
     }
 }
 
-// The conditions that end the same waits early: CURR that settles after
-// three changes ends on the first agreeing pair, with that value.
-TEST(CardWaits, StableReadEndsOnTheFirstAgreeingPair) {
-    rig::Rig r;
-    ASSERT_TRUE(r.Init());
-    r.card.faults().curr_unstable = 3;
-    r.Trace();
-    SyncCardGetCurrent(r.rec);
-    EXPECT_EQ(r.Count(false, NIC_CURR), 5u);
-    EXPECT_EQ(r.rec->RxCurrentPage, 0x4D);
-    EXPECT_EQ(r.card.regs().cr_page, 0);
-}
-
 }  // namespace
