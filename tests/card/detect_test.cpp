@@ -83,7 +83,8 @@ TEST(CardInitialize, BringsUpEachKindOfCard) {
         EXPECT_EQ(a.ByteWide, c.wide);
         EXPECT_EQ(a.RamStart, c.start);
         EXPECT_EQ(a.RamSize, c.size);
-        EXPECT_EQ(r.Count(false, 0x1F), c.pulses);
+        EXPECT_EQ(r.Count(false, 0x1F), c.pulses);  // a pulse is a read and a write: cards differ in which resets them
+        EXPECT_EQ(r.Count(true, 0x1F), c.pulses);
         EXPECT_EQ(r.Count(true, NIC_CR, 0x12) > 0, c.ram_test);
         EXPECT_EQ(r.Accesses().back().value, 0x21u);
         const hw::Dp8390State& s = r.card.regs();
