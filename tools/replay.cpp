@@ -233,8 +233,8 @@ namespace {
 // wire's schedule, never the driver's, and one frame is in hand at a time.
 class ReplayRun {
 public:
-    ReplayRun(const ReplayOptions& o, ReplayResult& r) : o_(o), r_(r), in_(o.input) {
-        if (o.bpf) bpf_ = std::make_unique<BpfFilter>(*o.bpf);
+    ReplayRun(const ReplayOptions& o, ReplayResult& r)
+        : o_(o), r_(r), bpf_(o.bpf ? std::make_unique<BpfFilter>(*o.bpf) : nullptr), in_(o.input) {
         if (o.output) out_ = std::make_unique<CaptureWriter>(*o.output);
         if (o.verdicts) {
             csv_.open(*o.verdicts);
@@ -343,8 +343,8 @@ private:
     const ReplayOptions& o_;
     ReplayResult& r_;
     const unsigned long filter_ = effective_filter(o_.filter);
+    std::unique_ptr<BpfFilter> bpf_;  // a bad expression is a usage error, found first
     CaptureReader in_;
-    std::unique_ptr<BpfFilter> bpf_;
     std::unique_ptr<CaptureWriter> out_;
     std::ofstream csv_;
     std::unique_ptr<Ledger> ledger_;
