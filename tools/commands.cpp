@@ -228,15 +228,17 @@ std::string man_page() {
       << ".SH NAME\nne2k \\- the NE2000 miniport driver on emulated cards, against real frames\n"
       << ".SH SYNOPSIS\n";
     for (const CommandHelp* c : command_helps())
-        m << ".B ne2k " << c->name << "\n" << roff(c->operands) << " [options]\n.br\n";
+        m << ".B ne2k " << c->name << "\n"
+          << roff(std::string(c->operands) + (*c->operands ? " " : "") + "[options]") << "\n.br\n";
     m << ".SH DESCRIPTION\n"
       << roff("ne2k runs the driver, through the host wrapper, on emulated cards on an emulated\n"
               "10 Mbit/s segment with a virtual clock, and connects that segment to real frames:\n"
               "captures, a Linux TAP device, the port trace. Every command takes --json, which\n"
               "prints its summary as one JSON object on standard output (standard error when\n"
               "standard output carries a capture).\n");
+    m << ".SH COMMANDS\n";
     for (const CommandHelp* c : command_helps()) {
-        m << ".SH \"" << lower(c->name) << "\"\n" << roff(c->description) << "\n";
+        m << ".SS \"ne2k " << c->name << "\"\n" << roff(c->description) << "\n";
         if (c->more) m << ".PP\n.nf\n" << roff(c->more()) << ".fi\n";
         for (const OptionHelp& o : all_options(*c)) {
             if (o.value) m << ".TP\n.BI \"" << roff(o.name) << " \" \"" << roff(o.value) << "\"\n";
