@@ -22,10 +22,6 @@ Args::Args(const std::vector<std::string>& args, const CommandHelp& command) {
             only_positional = true;
             continue;
         }
-        if (a == "--help" || a == "-h") {
-            help_ = true;
-            continue;
-        }
         std::string name = a, val;
         bool inline_value = false;
         auto eq = a.find('=');

@@ -48,10 +48,10 @@ extern const char kVersion[];
 
 class Args {
 public:
-    // Parses against the options of `command` (and --json, --help).
+    // Parses against the options of `command` and --json (--help is the
+    // dispatcher's: tools/tool.cpp).
     Args(const std::vector<std::string>& args, const CommandHelp& command);
 
-    bool help() const { return help_; }
     bool json() const { return has("--json"); }
     bool has(const std::string& name) const;
     std::optional<std::string> value(const std::string& name) const;
@@ -64,7 +64,6 @@ public:
     double real(const std::string& name, double fallback, double lo, double hi) const;
 
 private:
-    bool help_ = false;
     std::map<std::string, std::string> values_;
     std::set<std::string> switches_;
     std::vector<std::string> positional_;

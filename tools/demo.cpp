@@ -605,12 +605,7 @@ void json_demo(const DemoOptions& o, const DemoResult& r, std::ostream& out) {
 }  // namespace
 
 int demo_command(const std::vector<std::string>& args, Console& io) {
-    const CommandHelp& help = command_help("demo");
-    Args a(args, help);
-    if (a.help()) {
-        io.out << help_text(help);
-        return kExitOk;
-    }
+    Args a(args, command_help("demo"));
     if (!a.positional().empty()) throw UsageError("unexpected argument '" + a.positional()[0] + "'");
     DemoOptions o;
     o.frames = a.number("--frames", o.frames, 1, 1000000);

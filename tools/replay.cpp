@@ -434,7 +434,8 @@ void json_replay(const ReplayOptions& o, const ReplayResult& r, int status, std:
     for (Verdict v : kOfferedRows) j.num(verdict_key(v), r.count(v));
     j.close();
     j.num("admitted", r.admitted).num("lost", r.lost_total()).object("lost_by");
-    for (Verdict v : kOfferedRows) j.num(verdict_key(v), r.lost[static_cast<std::size_t>(v)]);
+    for (Verdict v : kOfferedRows)
+        if (v != Verdict::Indicated) j.num(verdict_key(v), r.lost[static_cast<std::size_t>(v)]);
     j.close();
     j.num("earlier_timestamps", r.earlier);
     j.object("counters").num("rcv_ok", r.counters.rcv_ok).num("rcv_error", r.counters.rcv_error);
@@ -459,12 +460,7 @@ void multicast_hint(const ReplayOptions& o, std::ostream& err) {
 }  // namespace
 
 int replay_command(const std::vector<std::string>& args, Console& io) {
-    const CommandHelp& help = command_help("replay");
-    Args a(args, help);
-    if (a.help()) {
-        io.out << help_text(help);
-        return kExitOk;
-    }
+    Args a(args, command_help("replay"));
     if (a.positional().size() != 1)
         throw UsageError(a.positional().empty() ? "give the capture to replay: ne2k replay IN.pcap (- for standard input)"
                                                 : "one capture at a time (got '" + a.positional()[1] + "' too)");

@@ -62,7 +62,10 @@ void Rig::initialize_all() {
 }
 
 void Rig::drain() {
-    while (!host_->run_until_idle()) {
+    // In steps of a million seconds, so that a capture's gap of years is a
+    // few steps.
+    constexpr sim::Nanos kStep = 1000000ull * 1000000000ull;
+    while (!host_->run_until_idle(kStep)) {
         if (host_->clock().next_deadline() == hw::kNever)
             throw RunError("the host cannot go idle: work is held off and no event is pending");
     }

@@ -156,12 +156,7 @@ SendResult run_send(const SendOptions& o) {
 }
 
 int send_command(const std::vector<std::string>& args, Console& io) {
-    const CommandHelp& help = command_help("send");
-    Args a(args, help);
-    if (a.help()) {
-        io.out << help_text(help);
-        return kExitOk;
-    }
+    Args a(args, command_help("send"));
     if (a.positional().size() != 1)
         throw UsageError(a.positional().empty() ? "give the capture to send: ne2k send IN.pcap -w WIRE.pcap"
                                                 : "one capture at a time (got '" + a.positional()[1] + "' too)");

@@ -283,12 +283,7 @@ private:
 }  // namespace
 
 int tap_command(const std::vector<std::string>& args, Console& io) {
-    const CommandHelp& help = command_help("tap");
-    Args a(args, help);
-    if (a.help()) {
-        io.out << help_text(help);
-        return kExitOk;
-    }
+    Args a(args, command_help("tap"));
     TapOptions o = parse_tap_options(a);
     Fd tap;
     tap.fd = open_tap(o.name);

@@ -45,6 +45,13 @@ int run(const std::vector<std::string>& args, Console& io) {
         io.err << "ne2k: unknown command '" << cmd << "'\n\n" << usage_text();
         return kExitUsage;
     }
+    for (const std::string& a : rest) {
+        if (a == "--") break;
+        if (a == "--help" || a == "-h") {
+            io.out << help_text(command_help(cmd));
+            return kExitOk;
+        }
+    }
     try {
         return fn(rest, io);
     } catch (const UsageError& e) {

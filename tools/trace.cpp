@@ -208,12 +208,7 @@ std::string trace_scenarios_text() {
 }
 
 int trace_command(const std::vector<std::string>& args, Console& io) {
-    const CommandHelp& help = command_help("trace");
-    Args a(args, help);
-    if (a.help()) {
-        io.out << help_text(help);
-        return kExitOk;
-    }
+    Args a(args, command_help("trace"));
     if (a.positional().size() > 1) throw UsageError("one scenario at a time (got '" + a.positional()[1] + "' too)");
     const Scenario& scenario = find_scenario(a.positional().empty() ? "init" : a.positional()[0]);
     RigCard card;

@@ -14,43 +14,30 @@ namespace {
 
 using namespace ne2k_tool_test;
 
-struct KindPair {
-    hw::BoardKind a, b;
-};
-
-class DemoKinds : public ::testing::TestWithParam<KindPair> {};
-
-TEST_P(DemoKinds, EveryFrameArrivesOnceAndUnchanged) {
-    DemoOptions o;
-    o.frames = 400;
-    o.kinds = {GetParam().a, GetParam().b};
-    DemoResult r = run_demo(o);
-    for (int w = 0; w < 2; w++) {
-        SCOPED_TRACE(w == 0 ? "A -> B" : "B -> A");
-        const DirectionResult& d = r.way[w];
-        EXPECT_EQ(d.sent, o.frames);
-        EXPECT_EQ(d.lost + d.duplicated + d.corrupted + d.unwanted + d.never_completed + d.failed, 0u);
-        // Every frame is accounted for exactly once, and the filters had work to do.
-        EXPECT_EQ(d.delivered + d.kept_back + d.aborted + d.discarded_at_reset, d.sent);
-        EXPECT_GT(d.kept_back, 0u);
-        EXPECT_GT(d.delivered, d.sent / 2);
+// For pairs of board kinds, every frame arrives once and unchanged.
+TEST(Demo, EveryFrameArrivesOnceAndUnchanged) {
+    using K = hw::BoardKind;
+    for (auto [a, b] : {std::pair{K::PcCard, K::Isa8}, {K::Isa16, K::Mca}, {K::Isa8, K::Isa8}, {K::Mca, K::PcCard}}) {
+        SCOPED_TRACE(std::string(kind_name(a)) + "," + kind_name(b));
+        DemoOptions o;
+        o.frames = 400;
+        o.kinds = {a, b};
+        DemoResult r = run_demo(o);
+        for (const DirectionResult& d : r.way) {
+            EXPECT_EQ(d.sent, o.frames);
+            EXPECT_EQ(d.lost + d.duplicated + d.corrupted + d.unwanted + d.never_completed + d.failed, 0u);
+            // Every frame is accounted for exactly once, and the filters had work to do.
+            EXPECT_EQ(d.delivered + d.kept_back + d.aborted + d.discarded_at_reset, d.sent);
+            EXPECT_GT(d.kept_back, 0u);
+            EXPECT_GT(d.delivered, d.sent / 2);
+        }
+        // The reset met traffic of A; B was never reset: its counter is what went out.
+        EXPECT_EQ(r.resets, 1u);
+        EXPECT_GT(r.way[0].aborted + r.way[0].discarded_at_reset, 0u);
+        EXPECT_EQ(r.counters[1].xmit_ok, r.way[1].completed_ok);
+        EXPECT_TRUE(r.ok());
     }
-    // The reset met traffic of A; B was never reset: its counter is what went out.
-    EXPECT_EQ(r.resets, 1u);
-    EXPECT_GT(r.way[0].aborted + r.way[0].discarded_at_reset, 0u);
-    EXPECT_EQ(r.counters[1].xmit_ok, r.way[1].completed_ok);
-    EXPECT_TRUE(r.problems.empty()) << r.problems.front();
-    EXPECT_TRUE(r.ok());
 }
-
-INSTANTIATE_TEST_SUITE_P(Pairs, DemoKinds,
-                         ::testing::Values(KindPair{hw::BoardKind::PcCard, hw::BoardKind::Isa8},
-                                           KindPair{hw::BoardKind::Isa16, hw::BoardKind::Mca},
-                                           KindPair{hw::BoardKind::Isa8, hw::BoardKind::Isa8},
-                                           KindPair{hw::BoardKind::Mca, hw::BoardKind::PcCard}),
-                         [](const ::testing::TestParamInfo<KindPair>& info) {
-                             return std::string(kind_name(info.param.a)) + "_" + kind_name(info.param.b);
-                         });
 
 // The demo's checks catch a card that loses frames: frames completed with
 // success that never arrive are lost, and the run fails.
@@ -116,14 +103,12 @@ TEST(Demo, CommandJsonAndInterruption) {
 }
 
 TEST(Demo, ProgressBarOnlyOnATerminal) {
-    std::ostringstream out, err;
-    Console io{out, err, true, nullptr};
-    EXPECT_EQ(run({"demo", "--frames", "300"}, io), kExitOk);
-    EXPECT_NE(out.str().find("\r  ["), std::string::npos);
-    std::ostringstream plain;
-    Console no_tty{plain, err, false, nullptr};
-    EXPECT_EQ(run({"demo", "--frames", "300"}, no_tty), kExitOk);
-    EXPECT_EQ(plain.str().find('\r'), std::string::npos);
+    for (bool tty : {true, false}) {
+        std::ostringstream out, err;
+        Console io{out, err, tty, nullptr};
+        EXPECT_EQ(run({"demo", "--frames", "300"}, io), kExitOk);
+        EXPECT_EQ(out.str().find("\r  [") != std::string::npos, tty);
+    }
 }
 
 // Usage errors exit 2 and say what was wrong (with a hint to --help); help,
@@ -183,8 +168,8 @@ TEST(CommandLine, UsageErrorsHelpAndHints) {
         EXPECT_EQ(run(c.args, io), c.code);
         const std::string& text = c.code == kExitOk ? out.str() : err.str();
         EXPECT_NE(text.find(c.says), std::string::npos) << text;
-        if (c.code == kExitUsage && !c.args.empty() && c.args[0] != "frobnicate")
-            EXPECT_NE(err.str().find("--help"), std::string::npos) << err.str();
+        bool hint = c.code == kExitUsage && !c.args.empty() && c.args[0] != "frobnicate";
+        EXPECT_TRUE(!hint || err.str().find("--help") != std::string::npos) << err.str();
     }
 }
 

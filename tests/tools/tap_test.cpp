@@ -21,8 +21,8 @@ public:
     bool ok() const { return ok_; }
     std::string exec(const std::string& command) const { return "ip netns exec " + name_ + " " + command; }
 
-    // Starts `ne2k tap IF ...` and gives Linux the address .1 of the /24.
-    bool bridge(Background& tool, const std::string& dev, const std::string& net, const ScratchDir& dir) {
+    // Once the tool's TAP device is there, gives Linux the address .1 of the /24.
+    bool bridge(const std::string& dev, const std::string& net, const ScratchDir& dir) {
         bool up = false;
         for (int i = 0; i < 100 && !up; i++) {
             up = std::system(exec("ip link show " + dev + " >/dev/null 2>&1").c_str()) == 0;
@@ -59,7 +59,7 @@ TEST(Tap, LinuxPingsTheDriverAndGetsAnswers) {
     ASSERT_TRUE(ns.ok()) << "ip netns add failed";
     Background tool(ns.exec(std::string(NE2K_TOOL_PATH) + " tap ne2k0 --ip 198.18.0.2/24 --count 9 --seconds 60 --json"),
                     dir.file("tap.json"));
-    ASSERT_TRUE(ns.bridge(tool, "ne2k0", "198.18.0", dir)) << read_file(dir.file("tap.json"));
+    ASSERT_TRUE(ns.bridge("ne2k0", "198.18.0", dir)) << read_file(dir.file("tap.json"));
 
     // UDP: port unreachable (the second write fails); TCP: a reset.
     RunResult udp = run_shell(ns.exec("bash -c 'exec 3<>/dev/udp/198.18.0.2/9; echo a >&3; sleep 0.3; echo b >&3'"), dir);
@@ -98,7 +98,7 @@ TEST(Tap, InterruptEndsCleanlyWithASummary) {
     ASSERT_TRUE(ns.ok());
     Background tool(ns.exec(std::string(NE2K_TOOL_PATH) + " tap ne2k1 --ip 198.18.1.2/24 --seconds 60"),
                     dir.file("tap.txt"));
-    ASSERT_TRUE(ns.bridge(tool, "ne2k1", "198.18.1", dir));
+    ASSERT_TRUE(ns.bridge("ne2k1", "198.18.1", dir));
     tool.interrupt();
     EXPECT_EQ(tool.wait(10), 0);
     EXPECT_NE(read_file(dir.file("tap.txt")).find("stopped (interrupted)"), std::string::npos)

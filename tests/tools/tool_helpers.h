@@ -225,25 +225,6 @@ inline Bytes padded(Bytes f, std::uint8_t fill = 0x00) {
     return f;
 }
 
-// "" when the two frame lists are equal; otherwise where they first differ.
-inline std::string first_difference(const std::vector<Bytes>& got, const std::vector<Bytes>& want) {
-    for (std::size_t i = 0; i < got.size() && i < want.size(); i++) {
-        if (got[i] == want[i]) continue;
-        std::ostringstream s;
-        s << "frame " << i << ": " << got[i].size() << " bytes, want " << want[i].size();
-        for (std::size_t k = 0; k < got[i].size() && k < want[i].size(); k++)
-            if (got[i][k] != want[i][k]) {
-                s << "; first differing byte " << k << ": 0x" << std::hex << int(got[i][k]) << ", want 0x"
-                  << int(want[i][k]);
-                break;
-            }
-        return s.str();
-    }
-    if (got.size() != want.size())
-        return std::to_string(got.size()) + " frames, want " + std::to_string(want.size());
-    return "";
-}
-
 }  // namespace ne2k_tool_test
 
 #endif  // TESTS_TOOLS_TOOL_HELPERS_H
