@@ -83,8 +83,6 @@ public:
     void cancel(Station& from);
 
     bool busy() const { return on_wire_.active; }
-    // Transmissions waiting for the medium.
-    std::size_t queued() const { return queue_.size(); }
     // Frames that have crossed the wire so far.
     std::uint64_t frames_carried() const { return frames_carried_; }
 

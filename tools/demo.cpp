@@ -576,7 +576,7 @@ void json_demo(const DemoOptions& o, const DemoResult& r, std::ostream& out) {
     j.num("frames", o.frames).num("min_size", o.min_size).num("max_size", o.max_size).num("seed", o.seed);
     j.flag("reset", o.reset);
     if (o.image.empty()) j.null("image");
-    else j.str("image", o.image);
+    else j.str("image", r.image_note);
     j.array("ways");
     for (int w = 0; w < 2; w++) {
         const DirectionResult& d = r.way[w];
