@@ -72,6 +72,16 @@ public:
         adapter().bind(proto_);
         if (filter) set_filter(adapter(), proto_, kFilter, {});
     }
+    // The protocol unbound and the adapter halted (traced as a section
+    // when asked); what the host saw go wrong is kept.
+    void down(bool traced) {
+        if (traced) section("halt");
+        else quiet();
+        adapter().unbind(proto_);
+        problems_ = rig_.halt_all();
+        quiet();
+    }
+    const std::vector<std::string>& problems() const { return problems_; }
 
 private:
     void access(const sim::TraceEntry& e) {
@@ -93,10 +103,11 @@ private:
     std::unique_ptr<Json> json_;
     bool on_ = false;
     std::uint64_t lines_ = 0;
+    std::vector<std::string> problems_;
 };
 
-// What a scenario runs, once the rig is made; it returns what its summary
-// line adds (frames indicated), and the halt follows.
+// What a scenario runs, from the rig made to the adapter halted; it returns
+// what its summary line adds (frames indicated).
 using Steps = std::string (*)(TraceRun&);
 
 std::string indicated(TraceRun& t, const char* of) {
@@ -105,6 +116,7 @@ std::string indicated(TraceRun& t, const char* of) {
 
 std::string run_init(TraceRun& t) {
     t.up(true, false);
+    t.down(false);
     return {};
 }
 
@@ -114,6 +126,7 @@ std::string run_filter(TraceRun& t) {
               "OID_GEN_CURRENT_PACKET_FILTER (directed, broadcast, multicast)");
     set_filter(t.adapter(), t.proto(), kFilter | NDIS_PACKET_TYPE_MULTICAST,
                {{0x01, 0x00, 0x5E, 0x00, 0x00, 0x01}, {0x01, 0x00, 0x5E, 0x00, 0x00, 0xFB}});
+    t.down(false);
     return {};
 }
 
@@ -122,6 +135,7 @@ std::string run_send(TraceRun& t) {
     t.section("send one 60-byte frame, then run until idle");
     t.proto().send(t.adapter(), test_frame(kPeer, t.card().station, 60));
     t.rig().drain();
+    t.down(false);
     return {};
 }
 
@@ -131,6 +145,7 @@ std::string run_receive(TraceRun& t) {
     auto f = test_frame(kBroadcast, kPeer, 64);
     t.rig().segment().inject(f.data(), f.size());
     t.rig().drain();
+    t.down(false);
     return indicated(t, " frame indicated");
 }
 
@@ -142,6 +157,7 @@ std::string run_overflow(TraceRun& t) {
     auto f = test_frame(t.card().station, kPeer, 1514);
     for (int i = 0; i < kOverflowFrames; i++) t.rig().segment().inject(f.data(), f.size());
     t.rig().drain();
+    t.down(false);
     return indicated(t, " of 24 frames indicated");
 }
 
@@ -153,12 +169,13 @@ std::string run_reset(TraceRun& t) {
     t.adapter().reset();
     t.section("run until idle");
     t.rig().drain();
+    t.down(false);
     return {};
 }
 
 std::string run_halt(TraceRun& t) {
     t.up(false, true);
-    t.section("halt");
+    t.down(true);
     return {};
 }
 
@@ -227,9 +244,7 @@ int trace_command(const std::vector<std::string>& args, Console& io) {
                << ", station " << mac_text(card.station.data()) << "\n";
     }
     std::string extra = scenario.steps(t);
-    t.adapter().unbind(t.proto());
-    auto problems = t.rig().halt_all();
-    t.quiet();
+    const std::vector<std::string>& problems = t.problems();
     if (Json* j = t.json()) {
         j->close().num("port_accesses", t.lines());
         if (scenario.steps == run_receive || scenario.steps == run_overflow)
