@@ -43,7 +43,7 @@ void Run(benchmark::State& state, bool trace) {
     bench::Pair pair;
     std::uint64_t trace_entries = 0, trace_chars = 0;
     if (trace)
-        pair.host().set_trace_sink([&](const sim::TraceEntry& e) {
+        pair.host().bus().set_trace_sink([&](const sim::TraceEntry& e) {
             trace_entries++;
             trace_chars += e.text.size();
         });
@@ -81,13 +81,13 @@ void BM_Initialize(benchmark::State& state) {
             host->load_driver(DriverEntry);
             hw::Ne2000Board& card = host->add_card(hw::BoardConfig{});
             sim::AdapterConfig cfg = host->config_for(card);
-            std::uint64_t a0 = host->access_count();
+            std::uint64_t a0 = host->bus().access_count();
             sim::Nanos t0 = host->now();
             state.ResumeTiming();
             NDIS_STATUS s = host->initialize(cfg);
             state.PauseTiming();
             if (s != NDIS_STATUS_SUCCESS) state.SkipWithError("initialize failed");
-            accesses = host->access_count() - a0;
+            accesses = host->bus().access_count() - a0;
             virtual_ns = host->now() - t0;
             host->adapter().halt();
         }

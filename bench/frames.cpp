@@ -35,18 +35,18 @@ int main(int argc, char** argv) {
     pair.prepare(len);
     std::uint64_t trace_chars = 0;
     if (trace_all)
-        pair.host().set_trace_sink([&](const sim::TraceEntry& e) { trace_chars += e.text.size(); });
+        pair.host().bus().set_trace_sink([&](const sim::TraceEntry& e) { trace_chars += e.text.size(); });
     pair.send_one();  // the first frame grows what buffers need to grow
     bench::CardCost tx0 = pair.sender_cost(), rx0 = pair.receiver_cost();
     std::uint64_t allocs0 = bench::heap_allocations();
     for (long i = 0; i < frames; i++) {
-        if (trace && i == frames - 1) pair.host().trace_to_vector(true);
+        if (trace && i == frames - 1) pair.host().bus().trace_to_vector(true);
         pair.send_one();
     }
     std::uint64_t allocs = bench::heap_allocations() - allocs0;
     bench::CardCost tx = pair.sender_cost(), rx = pair.receiver_cost();
     if (trace)
-        for (const sim::TraceEntry& e : pair.host().trace()) std::printf("%s\n", e.text.c_str());
+        for (const sim::TraceEntry& e : pair.host().bus().trace()) std::printf("%s\n", e.text.c_str());
     double n = static_cast<double>(frames);
     std::printf("frames %ld of %zu bytes: sender %.2f ports (%.2f data), receiver %.2f ports "
                 "(%.2f data), heap allocations %.2f per frame (%llu in all), driver allocations after "

@@ -30,7 +30,7 @@ void WholeFrameReceiver::on_receive(sim::Adapter& adapter, const std::uint8_t*, 
 }
 
 Pair::Pair(hw::BoardKind kind, sim::Nanos port_cost, sim::DriverImage* image) {
-    host_.set_port_cost(port_cost);
+    host_.bus().set_port_cost(port_cost);
     if ((image ? image->load(host_) : host_.load_driver(DriverEntry)) != 0) die("the driver did not load");
     hw::BoardConfig ca, cb;
     ca.kind = cb.kind = kind;
@@ -96,7 +96,7 @@ bool Pair::healthy() const {
 }
 
 CardCost Pair::cost(const hw::Ne2000Board* card) const {
-    sim::PortStats s = host_.port_stats(card);
+    sim::PortStats s = host_.bus().port_stats(card);
     CardCost c;
     c.accesses = s.accesses;
     c.data_bytes = s.data_bytes;

@@ -11,6 +11,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "hw/card_memory.h"
@@ -75,6 +76,19 @@ enum Tally : unsigned {
     kTallyAlignment = 0,  // CNTR0: frame alignment errors
     kTallyCrc = 1,        // CNTR1: FCS errors
     kTallyMissed = 2,     // CNTR2: frames missed (no room, receiver off, monitor mode)
+};
+
+// What became of a frame the receiver was offered, by the first check that
+// decided it (Dp8390::deliver).
+enum class RxFate : std::uint8_t {
+    Stored,    // written into the ring (intact, or with an error under RCR SEP)
+    Stopped,   // the controller is stopped (CR STP): nothing is received or counted
+    Rejected,  // the address filter (PAR, broadcast, multicast hash, PRO) did not take it
+    Off,       // taken, but the receiver is off (after a ring overflow, in loopback or
+               // monitor mode): missed, counted in CNTR2
+    Runt,      // shorter than 64 bytes with its FCS, RCR AR clear
+    Error,     // an FCS or alignment error, RCR SEP clear
+    RingFull,  // no room before BNRY: the ring overflowed (missed, counted in CNTR2)
 };
 
 // All controller state, one field per register plus the engine's progress.
@@ -143,6 +157,10 @@ public:
 
     // Station: deliver() is a frame from the wire, received into the ring.
     void deliver(const std::uint8_t* frame, std::size_t len) override;
+    // Told of each delivered frame's fate (one observer; empty to stop).
+    void set_receive_observer(std::function<void(RxFate)> observer) {
+        rx_observer_ = std::move(observer);
+    }
     void transmit_done() override;
     void segment_gone() override;
 
@@ -190,7 +208,8 @@ private:
     template <typename Element>
     void copy_data(Element* buffer, std::uint32_t count);
     // receive (dp8390_receive.cpp)
-    bool accept(const std::uint8_t* frame, std::size_t len, std::uint8_t& status);
+    RxFate receive(const std::uint8_t* frame, std::size_t len);
+    RxFate accept(const std::uint8_t* frame, std::size_t len, std::uint8_t& status);
     bool address_match(const std::uint8_t* dest) const;
     bool ring_space(std::size_t bytes, std::uint8_t status, unsigned& next);
     void store(const std::uint8_t* frame, std::size_t len, std::uint8_t status, unsigned next,
@@ -222,6 +241,7 @@ private:
     bool curr_toggle_ = false;
     Clock::EventId tx_event_ = 0;  // loopback / abort completion
     std::vector<std::uint8_t> tx_buf_;
+    std::function<void(RxFate)> rx_observer_;
 };
 
 }  // namespace hw

@@ -12,14 +12,21 @@ namespace hw {
 using namespace dp8390;
 
 void Dp8390::deliver(const std::uint8_t* frame, std::size_t len) {
+    RxFate fate = receive(frame, len);
+    if (rx_observer_) rx_observer_(fate);
+}
+
+RxFate Dp8390::receive(const std::uint8_t* frame, std::size_t len) {
     std::uint8_t status = 0;
-    if (!accept(frame, len, status)) return;
+    RxFate fate = accept(frame, len, status);
+    if (fate != RxFate::Stored) return fate;
     // The stray-byte fault stores a byte, or a word when the local DMA
     // moves words, ahead of the ring header.
     std::size_t stray = faults_.stray_before_header ? ((st_.dcr & DCR_WTS) ? 2 : 1) : 0;
     unsigned next = 0;
-    if (!ring_space(stray + kRingHeaderBytes + len, status, next)) return;
+    if (!ring_space(stray + kRingHeaderBytes + len, status, next)) return RxFate::RingFull;
     store(frame, len, status, next, stray);
+    return RxFate::Stored;
 }
 
 // ---------------------------------------------------------------- accept
@@ -58,30 +65,30 @@ bool Dp8390::address_match(const std::uint8_t* dest) const {
 // loopback, an overflow or monitor mode) is missed; one with an FCS or
 // alignment error is counted and kept only under RCR SEP; runts are kept
 // only under RCR AR.
-bool Dp8390::accept(const std::uint8_t* frame, std::size_t len, std::uint8_t& status) {
-    if (!running()) return false;  // the receiver and its counters are off while stopped
-    if (len < kAddressBytes + kFcsBytes) return false;
+RxFate Dp8390::accept(const std::uint8_t* frame, std::size_t len, std::uint8_t& status) {
+    if (!running()) return RxFate::Stopped;  // the receiver and its counters are off while stopped
+    if (len < kAddressBytes + kFcsBytes) return RxFate::Runt;
     std::size_t data_len = len - kFcsBytes;
     std::uint32_t sent = static_cast<std::uint32_t>(frame[data_len]) | frame[data_len + 1] << 8 |
                          frame[data_len + 2] << 16 | static_cast<std::uint32_t>(frame[data_len + 3]) << 24;
     bool crc_error = ethernet_fcs(frame, data_len) != sent;
     if (Faults::take(faults_.rx_bad_fcs)) crc_error = true;
     bool align_error = Faults::take(faults_.rx_alignment);
-    if (!address_match(frame)) return false;
+    if (!address_match(frame)) return RxFate::Rejected;
 
     std::uint8_t phy = (frame[0] & 1) ? RSR_PHY : 0;
     if (loopback() || st_.rx_disabled || (st_.rcr & RCR_MON)) {
         st_.rsr = static_cast<std::uint8_t>(RSR_MPA | phy | ((st_.rcr & RCR_MON) ? RSR_DIS : 0));
         tally(kTallyMissed);
         raise_isr(ISR_RXE);
-        return false;
+        return RxFate::Off;
     }
-    if (data_len < kMinFrame && !(st_.rcr & RCR_AR)) return false;  // runt
+    if (data_len < kMinFrame && !(st_.rcr & RCR_AR)) return RxFate::Runt;
 
     status = phy;
     if (!crc_error && !align_error) {
         status |= RSR_PRX;
-        return true;
+        return RxFate::Stored;
     }
     if (align_error) {
         status |= RSR_FAE;
@@ -92,7 +99,7 @@ bool Dp8390::accept(const std::uint8_t* frame, std::size_t len, std::uint8_t& st
     }
     st_.rsr = status;
     raise_isr(ISR_RXE);
-    return st_.rcr & RCR_SEP;
+    return (st_.rcr & RCR_SEP) ? RxFate::Stored : RxFate::Error;
 }
 
 // ---------------------------------------------------------------- ring space

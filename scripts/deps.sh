@@ -8,13 +8,13 @@ set -euo pipefail
 # libdeflate (the segment's FCS; lib32z1-dev in the 32-bit build),
 # g++-multilib (the 32-bit build that runs the driver image), the MinGW-w64
 # i686 cross compiler and binutils (the driver image ne2000.sys). Tests:
-# tcpdump and tshark read our captures back; iproute2 and iputils-ping drive
-# the TAP bridge test; qemu-user runs the 32-bit build's programs where the
+# tcpdump reads our captures back and makes tools/sample.pcap; iproute2 and iputils-ping drive the TAP bridge test;
+# python3 compares the README's ne2k examples with what they print; qemu-user runs the 32-bit build's programs where the
 # kernel runs no 32-bit programs. Fuzzing (scripts/fuzz.sh): clang and its
 # libFuzzer runtime.
 packages=(cmake g++ libgtest-dev libbenchmark-dev libpcap-dev g++-multilib libdeflate-dev lib32z1-dev
           gcc-mingw-w64-i686 g++-mingw-w64-i686 binutils-mingw-w64-i686 qemu-user
-          tcpdump tshark iproute2 iputils-ping clang libclang-rt-14-dev)
+          tcpdump iproute2 iputils-ping python3 clang libclang-rt-14-dev)
 
 missing=()
 for p in "${packages[@]}"; do

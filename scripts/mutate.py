@@ -337,6 +337,8 @@ def main():
     ap.add_argument("--exclude", help="ctest -E regex (default %r)" % EXPLORER)
     ap.add_argument("--with-explorer", action="store_true", help="drop the default exclusion")
     ap.add_argument("--tests", metavar="REGEX", help="ctest -R regex: run only these tests")
+    ap.add_argument("--resume", action="store_true",
+                    help="keep the caught and invalid mutants of --report and run the rest (survivors again)")
     args = ap.parse_args()
 
     root = subprocess.run(["git", "rev-parse", "--show-toplevel"], check=True, text=True,
@@ -391,8 +393,15 @@ def main():
             sys.exit(out[-4000:] + "\nmutate: the unmutated checkout fails at: " + " ".join(step))
         print("  %.0f s" % secs)
 
-    results = []
+    results, done = [], set()
+    if args.resume and args.report and os.path.exists(args.report):
+        with open(args.report) as f:
+            results = [r for r in json.load(f)["mutants"] if r["outcome"] != "survived"]
+        done = {key(r) for r in results}
+        print("resuming: %d mutants of %s kept" % (len(results), args.report))
     for n, m in enumerate(chosen, 1):
+        if key(m) in done:
+            continue
         path = os.path.join(work, m["file"])
         with open(path, encoding="latin-1") as f:
             original = f.read()

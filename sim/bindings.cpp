@@ -117,6 +117,7 @@ void Adapter::indicate(NDIS_HANDLE receive_context, const std::uint8_t* destinat
     for (auto& b : snapshot.bindings()) {
         if (!ethernet_filter_accepts(destination, b.filter, station_, b.multicast)) {
             counters_.filter_dropped++;
+            b.protocol->on_filtered(*this, header, header_size, packet_size);
             continue;
         }
         b.protocol->on_receive(*this, header, header_size, lookahead, lookahead_size, packet_size,

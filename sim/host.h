@@ -88,6 +88,7 @@ public:
 
     // --- ports, interrupt lines, trace: the bus (sim/bus.h) -------------------
     Bus& bus() { return bus_; }
+    const Bus& bus() const { return bus_; }
     bool map_ports(std::uint32_t base, std::uint32_t count, hw::PortDevice* device,
                    std::uint32_t data_first = 0, std::uint32_t data_count = 0) {
         return bus_.map_ports(base, count, device, data_first, data_count);

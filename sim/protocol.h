@@ -66,6 +66,9 @@ public:
     virtual void on_receive(Adapter& adapter, const std::uint8_t* header, unsigned header_size,
                             const std::uint8_t* lookahead, unsigned lookahead_size,
                             unsigned packet_size, NDIS_HANDLE receive_context) = 0;
+    // A frame the driver indicated that this binding's filter kept back.
+    virtual void on_filtered(Adapter& /*adapter*/, const std::uint8_t* /*header*/,
+                             unsigned /*header_size*/, unsigned /*packet_size*/) {}
     virtual void on_receive_complete(Adapter& /*adapter*/) {}
     // A packet this protocol sent has been completed.
     virtual void on_send_complete(Adapter& /*adapter*/, NDIS_PACKET* /*packet*/,

@@ -2,13 +2,15 @@
 
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 
 #include "tools/tool.h"
 
 namespace ne2k_tool {
 
-Args::Args(const std::vector<std::string>& args, const std::set<std::string>& valued,
-           const std::set<std::string>& switches) {
+Args::Args(const std::vector<std::string>& args, const CommandHelp& command) {
+    std::set<std::string> valued, switches{"--json"};
+    for (const OptionHelp& o : command.options) (o.value ? valued : switches).insert(o.name);
     bool only_positional = false;
     for (std::size_t i = 0; i < args.size(); i++) {
         const std::string& a = args[i];
@@ -18,10 +20,6 @@ Args::Args(const std::vector<std::string>& args, const std::set<std::string>& va
         }
         if (a == "--") {
             only_positional = true;
-            continue;
-        }
-        if (a == "--help" || a == "-h") {
-            help_ = true;
             continue;
         }
         std::string name = a, val;
@@ -34,8 +32,7 @@ Args::Args(const std::vector<std::string>& args, const std::set<std::string>& va
         }
         if (valued.count(name)) {
             if (!inline_value) {
-                if (i + 1 >= args.size())
-                    throw UsageError("option " + name + " needs a value");
+                if (i + 1 >= args.size()) throw UsageError("option " + name + " needs a value");
                 val = args[++i];
             }
             values_[name] = val;
@@ -47,9 +44,7 @@ Args::Args(const std::vector<std::string>& args, const std::set<std::string>& va
     }
 }
 
-bool Args::has(const std::string& name) const {
-    return switches_.count(name) || values_.count(name);
-}
+bool Args::has(const std::string& name) const { return switches_.count(name) || values_.count(name); }
 
 std::optional<std::string> Args::value(const std::string& name) const {
     auto it = values_.find(name);
@@ -62,16 +57,29 @@ std::uint64_t Args::number(const std::string& name, std::uint64_t fallback, std:
     auto v = value(name);
     if (!v) return fallback;
     const std::string range = "a whole number from " + std::to_string(lo) + " to " + std::to_string(hi);
-    if (v->empty() || v->size() > 19)
-        throw UsageError(name + " must be " + range + " (got '" + *v + "')");
-    std::uint64_t n = 0;
-    for (char c : *v) {
-        if (!std::isdigit(static_cast<unsigned char>(c)))
-            throw UsageError(name + " must be " + range + " (got '" + *v + "')");
-        n = n * 10 + static_cast<std::uint64_t>(c - '0');
-    }
-    if (n < lo || n > hi) throw UsageError(name + " is out of range: must be " + range + " (got " + *v + ")");
+    bool digits = !v->empty();
+    for (char c : *v) digits = digits && std::isdigit(static_cast<unsigned char>(c));
+    if (!digits) throw UsageError(name + " must be " + range + " (got '" + *v + "')");
+    // Digits that do not fit 64 bits are out of range like any other large number.
+    std::size_t first = v->find_first_not_of('0');
+    std::string sig = first == std::string::npos ? "0" : v->substr(first);
+    std::uint64_t n = sig.size() <= 19 ? std::stoull(sig) : ~0ull;
+    if (sig.size() > 20 || n < lo || n > hi)
+        throw UsageError(name + " is out of range: must be " + range + " (got " + *v + ")");
     return n;
+}
+
+double Args::real(const std::string& name, double fallback, double lo, double hi) const {
+    auto v = value(name);
+    if (!v) return fallback;
+    char* end = nullptr;
+    double d = v->empty() ? 0 : std::strtod(v->c_str(), &end);
+    char range[96];
+    std::snprintf(range, sizeof range, "a number from %g to %g", lo, hi);
+    if (v->empty() || *end || !std::isdigit(static_cast<unsigned char>(v->back())))
+        throw UsageError(name + " must be " + range + " (got '" + *v + "')");
+    if (!(d >= lo && d <= hi)) throw UsageError(name + " is out of range: must be " + range + " (got " + *v + ")");
+    return d;
 }
 
 std::vector<std::string> split(const std::string& text, char sep) {
@@ -89,13 +97,14 @@ std::vector<std::string> split(const std::string& text, char sep) {
     return out;
 }
 
+std::string lower(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
 hw::BoardKind parse_kind(const std::string& text, const std::string& option) {
-    std::string t;
-    for (char c : text) t += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (t == "isa16") return hw::BoardKind::Isa16;
-    if (t == "isa8") return hw::BoardKind::Isa8;
-    if (t == "pccard") return hw::BoardKind::PcCard;
-    if (t == "mca") return hw::BoardKind::Mca;
+    for (hw::BoardKind k : {hw::BoardKind::Isa16, hw::BoardKind::Isa8, hw::BoardKind::PcCard, hw::BoardKind::Mca})
+        if (lower(text) == kind_name(k)) return k;
     throw UsageError(option + ": unknown board kind '" + text + "' (use isa16, isa8, pccard or mca)");
 }
 
@@ -118,18 +127,9 @@ hw::MacAddress parse_mac(const std::string& text, const std::string& option) {
     bool ok = parts.size() == 6;
     for (std::size_t i = 0; ok && i < 6; i++) {
         const std::string& p = parts[i];
-        if (p.empty() || p.size() > 2) {
-            ok = false;
-            break;
-        }
-        unsigned v = 0;
-        for (char c : p) {
-            if (!std::isxdigit(static_cast<unsigned char>(c))) ok = false;
-            v = v * 16 + static_cast<unsigned>(std::isdigit(static_cast<unsigned char>(c))
-                                                   ? c - '0'
-                                                   : std::tolower(static_cast<unsigned char>(c)) - 'a' + 10);
-        }
-        m[i] = static_cast<std::uint8_t>(v);
+        ok = !p.empty() && p.size() <= 2 && std::isxdigit(static_cast<unsigned char>(p[0])) &&
+             std::isxdigit(static_cast<unsigned char>(p.back()));
+        if (ok) m[i] = static_cast<std::uint8_t>(std::stoul(p, nullptr, 16));
     }
     if (!ok) throw UsageError(option + ": '" + text + "' is not a MAC address (write it as 02:00:00:00:00:01)");
     return m;

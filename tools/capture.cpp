@@ -1,96 +1,115 @@
 #include "tools/capture.h"
 
 #include <pcap/pcap.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#include <sys/stat.h>
 
+#include "hw/ethernet.h"
+#include "tools/args.h"
 #include "tools/tool.h"
 
 namespace ne2k_tool {
 
-Capture read_capture(const std::string& path) {
+CaptureReader::CaptureReader(const std::string& path) {
     struct stat st;
-    if (::stat(path.c_str(), &st) != 0)
-        throw RunError(path + ": " + std::strerror(errno) + " (give the path of a pcap capture file)");
-    if (S_ISDIR(st.st_mode)) throw RunError(path + ": is a directory (give the path of a pcap capture file)");
-
+    if (path != "-" && ::stat(path.c_str(), &st) != 0)
+        throw RunError(path + ": " + std::strerror(errno) + " (give the path of a pcap capture file, or - for standard input)");
+    if (path != "-" && S_ISDIR(st.st_mode))
+        throw RunError(path + ": is a directory (give the path of a pcap capture file)");
     char errbuf[PCAP_ERRBUF_SIZE] = {};
-    pcap_t* p = pcap_open_offline_with_tstamp_precision(path.c_str(), PCAP_TSTAMP_PRECISION_NANO, errbuf);
-    if (!p)
+    pcap_ = pcap_open_offline_with_tstamp_precision(path.c_str(), PCAP_TSTAMP_PRECISION_NANO, errbuf);
+    if (!pcap_)
         throw RunError(path + ": not a readable capture (libpcap: " + errbuf +
                        "); write captures in pcap or pcapng form, e.g. with tcpdump -w");
-    int link = pcap_datalink(p);
+    int link = pcap_datalink(pcap_);
     if (link != DLT_EN10MB) {
         const char* name = pcap_datalink_val_to_name(link);
         std::string msg = path + ": link type " + (name ? name : "?") + " (" + std::to_string(link) +
                           ") is not Ethernet (EN10MB); capture on an Ethernet interface "
                           "(tcpdump -i eth0 -w FILE, not -i any) or convert the capture";
-        pcap_close(p);
+        pcap_close(pcap_);
         throw RunError(msg);
     }
-
-    Capture c;
-    for (;;) {
-        pcap_pkthdr* h = nullptr;
-        const u_char* data = nullptr;
-        int r = pcap_next_ex(p, &h, &data);
-        if (r == 1) {
-            CaptureFrame f;
-            f.bytes.assign(data, data + h->caplen);
-            f.wire_len = h->len;
-            f.time_ns = static_cast<std::uint64_t>(h->ts.tv_sec) * 1000000000ull +
-                        static_cast<std::uint64_t>(h->ts.tv_usec);  // nanoseconds at this precision
-            c.frames.push_back(std::move(f));
-            continue;
-        }
-        if (r == PCAP_ERROR) {
-            c.damage = std::string("the capture is damaged after frame ") + std::to_string(c.frames.size()) +
-                       " (libpcap: " + pcap_geterr(p) + "); the " + std::to_string(c.frames.size()) +
-                       " whole frame(s) before it were used and the rest of the file was not. "
-                       "The file was probably cut off while it was written: capture it again, "
-                       "or keep the whole frames with 'tcpdump -r IN -w OUT'";
-        }
-        break;  // PCAP_ERROR_BREAK: end of file
-    }
-    pcap_close(p);
-    return c;
 }
 
-CaptureWriter::CaptureWriter(const std::string& path) : path_(path) {
+CaptureReader::~CaptureReader() { pcap_close(pcap_); }
+
+bool CaptureReader::next(CaptureRecord& r) {
+    pcap_pkthdr* h = nullptr;
+    const u_char* data = nullptr;
+    int rc = pcap_next_ex(pcap_, &h, &data);
+    if (rc == 1) {
+        records_++;
+        r.bytes = data;
+        r.caplen = h->caplen;
+        r.wire_len = h->len;
+        // A pcap file holds unsigned 32-bit seconds; libpcap hands those past
+        // 2038 over as negative.
+        std::uint64_t sec = h->ts.tv_sec < 0 ? static_cast<std::uint32_t>(h->ts.tv_sec)
+                                             : static_cast<std::uint64_t>(h->ts.tv_sec);
+        r.time_ns = sec * 1000000000ull + static_cast<std::uint64_t>(h->ts.tv_usec);  // ns at this precision
+        return true;
+    }
+    if (rc == PCAP_ERROR) {
+        const std::string n = std::to_string(records_);
+        damage_ = "the capture is damaged after frame " + n + " (libpcap: " + pcap_geterr(pcap_) + "); the " + n +
+                  " whole frame(s) before it were used and the rest of the file was not. "
+                  "The file was probably cut off while it was written: capture it again, "
+                  "or keep the whole frames with 'tcpdump -r IN -w OUT'";
+    }
+    return false;  // PCAP_ERROR_BREAK: end of file
+}
+
+CaptureWriter::CaptureWriter(const std::string& path) : path_(path == "-" ? "standard output" : path) {
     dead_ = pcap_open_dead_with_tstamp_precision(DLT_EN10MB, 65535, PCAP_TSTAMP_PRECISION_NANO);
     if (!dead_) throw RunError("libpcap could not make a capture handle");
-    dumper_ = pcap_dump_open(dead_, path.c_str());
+    if (path == "-") {
+        // A stream of its own on standard output, so that closing the
+        // capture leaves standard output open.
+        int fd = ::dup(STDOUT_FILENO);
+        FILE* f = fd >= 0 ? ::fdopen(fd, "wb") : nullptr;
+        if (f) dumper_ = pcap_dump_fopen(dead_, f);
+    } else {
+        dumper_ = pcap_dump_open(dead_, path.c_str());
+    }
     if (!dumper_) {
-        std::string msg = path + ": cannot be written (libpcap: " + pcap_geterr(dead_) +
+        std::string msg = path_ + ": cannot be written (libpcap: " + pcap_geterr(dead_) +
                           "); check that the folder exists and is writable";
         pcap_close(dead_);
-        dead_ = nullptr;
         throw RunError(msg);
     }
 }
 
 CaptureWriter::~CaptureWriter() {
-    if (dumper_) pcap_dump_close(dumper_);
-    if (dead_) pcap_close(dead_);
+    close();
+    pcap_close(dead_);
+}
+
+void CaptureWriter::check() {
+    if (error_.empty() && std::ferror(pcap_dump_file(dumper_)))
+        error_ = path_ + ": writing the capture failed (" + std::strerror(errno) + ")";
 }
 
 void CaptureWriter::write(std::uint64_t time_ns, const std::uint8_t* bytes, std::size_t len) {
+    if (!dumper_ || !error_.empty()) return;
     pcap_pkthdr h{};
     h.ts.tv_sec = static_cast<time_t>(time_ns / 1000000000ull);
     h.ts.tv_usec = static_cast<suseconds_t>(time_ns % 1000000000ull);  // nanoseconds at this precision
     h.caplen = h.len = static_cast<bpf_u_int32>(len);
     pcap_dump(reinterpret_cast<u_char*>(dumper_), &h, bytes);
-    written_++;
+    check();
+    if (error_.empty()) written_++;
 }
 
 void CaptureWriter::close() {
     if (!dumper_) return;
-    bool bad = pcap_dump_flush(dumper_) != 0;
+    if (pcap_dump_flush(dumper_) != 0) check();
+    check();
     pcap_dump_close(dumper_);
     dumper_ = nullptr;
-    if (bad) throw RunError(path_ + ": writing the capture failed (disk full?)");
 }
 
 BpfFilter::BpfFilter(const std::string& expression) {
@@ -107,18 +126,76 @@ BpfFilter::BpfFilter(const std::string& expression) {
 }
 
 BpfFilter::~BpfFilter() {
-    if (program_) {
-        pcap_freecode(static_cast<bpf_program*>(program_));
-        delete static_cast<bpf_program*>(program_);
-    }
-    if (dead_) pcap_close(dead_);
+    pcap_freecode(static_cast<bpf_program*>(program_));
+    delete static_cast<bpf_program*>(program_);
+    pcap_close(dead_);
 }
 
-bool BpfFilter::matches(const std::uint8_t* bytes, std::size_t caplen, std::size_t wire_len) const {
+bool BpfFilter::matches(const CaptureRecord& r) const {
     pcap_pkthdr h{};
-    h.caplen = static_cast<bpf_u_int32>(caplen);
-    h.len = static_cast<bpf_u_int32>(wire_len);
-    return pcap_offline_filter(static_cast<bpf_program*>(program_), &h, bytes) != 0;
+    h.caplen = r.caplen;
+    h.len = r.wire_len;
+    return pcap_offline_filter(static_cast<bpf_program*>(program_), &h, r.bytes) != 0;
+}
+
+std::string unusable_reason(const CaptureRecord& r, Unusable& u) {
+    if (r.caplen < r.wire_len) {
+        u.cut++;
+        return "cut short by the capture's snap length";
+    }
+    if (r.caplen < hw::kHeaderBytes) {
+        u.too_short++;
+        return "shorter than an Ethernet header";
+    }
+    if (r.caplen > hw::kMaxFrame) {
+        u.too_long++;
+        return "longer than 1514 bytes";
+    }
+    return {};
+}
+
+std::string unusable_text(const Unusable& u) {
+    std::string s;
+    auto add = [&](std::uint64_t n, const char* what) {
+        if (n) s += (s.empty() ? "" : ", ") + std::to_string(n) + " " + what;
+    };
+    add(u.cut, "cut short by the capture's snap length");
+    add(u.too_short, "shorter than an Ethernet header");
+    add(u.too_long, "longer than 1514 bytes");
+    return s;
+}
+
+hw::Nanos Schedule::due(std::uint64_t t) {
+    std::uint64_t n = count_++;
+    if (!first_seen_) {
+        first_seen_ = true;
+        first_ = previous_ = t;
+    }
+    if (t < previous_) {
+        earlier_++;
+        t = previous_;
+    }
+    previous_ = t;
+    switch (pace_.mode) {
+    case Pace::Mode::Top: return start_;
+    case Pace::Mode::Rate: return start_ + static_cast<hw::Nanos>(n * (1e9 / double(pace_.pps)));
+    case Pace::Mode::Capture: break;
+    }
+    std::uint64_t gap = t - first_;
+    return start_ + (pace_.speed == 1 ? gap : static_cast<hw::Nanos>(double(gap) / pace_.speed));
+}
+
+Pace parse_pace(const Args& a) {
+    int given = a.has("--speed") + a.has("--topspeed") + a.has("--pps");
+    if (given > 1) throw UsageError("give one of --speed, --topspeed and --pps");
+    Pace p;
+    if (a.has("--topspeed")) p.mode = Pace::Mode::Top;
+    if (a.has("--pps")) {
+        p.mode = Pace::Mode::Rate;
+        p.pps = a.number("--pps", 0, 1, 10000000);
+    }
+    p.speed = a.real("--speed", 1, 0.001, 1000000);
+    return p;
 }
 
 }  // namespace ne2k_tool

@@ -27,6 +27,7 @@
 #include "hw/segment.h"
 #include "platform/ndis.h"
 #include "tools/args.h"
+#include "tools/json.h"
 #include "tools/tool.h"
 
 namespace ne2k_tool {
@@ -62,8 +63,6 @@ struct Rng {
     }
     unsigned below(unsigned n) { return static_cast<unsigned>(next() % n); }
 };
-
-enum class Dest { Directed, Broadcast, MulticastListed, MulticastOther, Stranger };
 
 // FNV-1a over a frame: what is kept of a settled frame, to check late copies.
 std::uint64_t frame_hash(const std::vector<std::uint8_t>& f) {
@@ -311,136 +310,188 @@ bool DemoResult::ok() const {
     return foreign == 0 && problems.empty();
 }
 
+namespace {
+
+// One run of the demo, step by step: the two adapters set up, rounds of
+// traffic (with the reset of A half way), then the counters and the halt.
+class DemoRun {
+public:
+    DemoRun(const DemoOptions& o, DemoResult& r) : o_(o), r_(r), rng_(o.seed) {}
+
+    void setup() {
+        std::vector<RigCard> cards(2);
+        cards[0] = {o_.kinds.at(0), {0x02, 0x00, 0x00, 0x00, 0x00, 0x0A}};
+        cards[1] = {o_.kinds.at(1), {0x02, 0x00, 0x00, 0x00, 0x00, 0x0B}};
+        rig_ = std::make_unique<Rig>(cards, hw::kMicrosecond, o_.image);
+        if (const sim::DriverImage* image = rig_->image()) {
+            char note[64];
+            std::snprintf(note, sizeof note, " mapped at 0x%llx (linked for 0x%llx)",
+                          static_cast<unsigned long long>(image->base()),
+                          static_cast<unsigned long long>(image->preferred_base()));
+            r_.image_note = o_.image + note;
+        }
+        rig_->initialize_all();
+        for (int s = 0; s < 2; s++)
+            sides_[s] = std::make_unique<DemoProtocol>(s, rig_->adapter(s), r_.way[s], r_.way[1 - s], r_.foreign);
+        sides_[0]->set_peer(sides_[1].get());
+        sides_[1]->set_peer(sides_[0].get());
+        rig_->segment().add_tap([this](sim::Nanos, const std::uint8_t* f, std::size_t len) {
+            r_.wire_frames++;
+            r_.wire_bytes += len;
+            for (auto& side : sides_) side->seen_on_wire(f, len);
+        });
+        for (int s = 0; s < 2; s++) {
+            rig_->adapter(s).keep_indications(false);
+            rig_->adapter(s).bind(*sides_[s]);
+            set_filter(rig_->adapter(s), *sides_[s], kFilter, kMulticast[s]);
+        }
+        if (o_.prepare) o_.prepare(*rig_);
+        // Bus time counts the traffic's port accesses only.
+        for (int s = 0; s < 2; s++) traffic_start_[s] = accesses(s);
+    }
+
+    // Rounds of at most kWindow open frames a side, each settled before the
+    // next; the reset of A comes once both sides are half way.
+    void traffic(std::ostream* progress) {
+        ProgressBar bar(progress, 2 * o_.frames);
+        const std::uint64_t reset_at = o_.reset ? o_.frames / 2 : o_.frames + 1;
+        bool reset_done = false;
+        for (;;) {
+            if (o_.stop && *o_.stop) {
+                r_.interrupted = true;
+                break;
+            }
+            bool more = false;
+            for (int s = 0; s < 2; s++) {
+                std::uint64_t limit = reset_done ? o_.frames : std::min<std::uint64_t>(o_.frames, reset_at);
+                while (sides_[s]->open() < kWindow && next_[s] < limit) send_next(s);
+                more = more || next_[s] < o_.frames;
+            }
+            settle();
+            bar.update(next_[0] + next_[1]);
+            if (!reset_done && next_[0] >= reset_at && next_[1] >= reset_at) {
+                reset_done = true;
+                reset_a();
+                continue;
+            }
+            if (!more) break;
+        }
+        bar.finish();
+    }
+
+    void finish() {
+        for (int s = 0; s < 2; s++) {
+            r_.counters[s] = query_counters(rig_->adapter(s));
+            r_.port_accesses[s] = accesses(s) - traffic_start_[s] - (s == 0 ? reset_accesses_ : 0);
+        }
+        r_.virtual_ns = rig_->host().now();
+        for (int s = 0; s < 2; s++) rig_->adapter(s).unbind(*sides_[s]);
+        auto problems = rig_->halt_all();
+        r_.problems.insert(r_.problems.end(), problems.begin(), problems.end());
+    }
+
+private:
+    static constexpr unsigned long kFilter =
+        NDIS_PACKET_TYPE_DIRECTED | NDIS_PACKET_TYPE_BROADCAST | NDIS_PACKET_TYPE_MULTICAST;
+
+    std::uint64_t accesses(int s) { return rig_->host().bus().port_stats(&rig_->board(s)).accesses; }
+
+    void settle() {
+        rig_->drain();
+        for (auto& side : sides_) side->settle_all();
+    }
+
+    // A reset in the middle of A's traffic: a burst handed over, the first
+    // frame on the wire, then the reset. Frames still on the send queue
+    // come back aborted; frames already copied to the card (completed then)
+    // and not yet sent are discarded with the transmit slots. The reset's
+    // own port accesses are not the traffic's.
+    void reset_a() {
+        for (unsigned k = 0; k < kResetBurst && next_[0] < o_.frames; k++) send_next(0);
+        rig_->host().run_for(hw::wire_time(o_.min_size) / 2 + 60 * hw::kMicrosecond);
+        std::uint64_t before = accesses(0);
+        BOOLEAN addressing = FALSE;
+        NDIS_STATUS s = rig_->adapter(0).reset(&addressing);
+        reset_accesses_ += accesses(0) - before;
+        r_.resets++;
+        sides_[0]->reset_discards();
+        if (s != NDIS_STATUS_SUCCESS) r_.problems.push_back("reset of adapter A failed: " + status_text(s));
+        if (addressing) set_filter(rig_->adapter(0), *sides_[0], kFilter, kMulticast[0]);
+        settle();
+    }
+
+    // The next frame of side s: size, destination and how it is cut into buffers.
+    void send_next(int s) {
+        int far = 1 - s;
+        std::uint64_t i = next_[s]++;
+        unsigned span = o_.max_size - o_.min_size + 1;
+        unsigned size = i == 0 ? o_.min_size : i == 1 ? o_.max_size : o_.min_size + rng_.below(span);
+        bool expected = true;
+        sim::MacAddress dst = destination(far, expected);
+        auto bytes = make_frame(dst, rig_->card(s).station, s, static_cast<std::uint32_t>(i), size, o_.seed);
+        sides_[s]->send(std::move(bytes), expected, pieces(size));
+    }
+
+    sim::MacAddress destination(int far, bool& expected) {
+        unsigned pick = rng_.below(100);
+        if (pick < 50) return rig_->card(far).station;
+        if (pick < 65) return kBroadcast;
+        if (pick < 80) return kMulticast[far][rng_.below(2)];
+        expected = false;
+        if (pick >= 92) return kStranger;
+        // A group address in neither list; some share a hash bit with a
+        // listed one, so the card takes them and the wrapper drops them.
+        sim::MacAddress dst;
+        do {
+            dst = {0x01, 0x00, 0x5E, static_cast<std::uint8_t>(rng_.below(128)),
+                   static_cast<std::uint8_t>(rng_.below(256)), static_cast<std::uint8_t>(rng_.below(256))};
+        } while (std::find(kMulticast[far].begin(), kMulticast[far].end(), dst) != kMulticast[far].end());
+        return dst;
+    }
+
+    std::vector<std::size_t> pieces(unsigned size) {
+        switch (rng_.below(4)) {
+        case 0: return {};
+        case 1: return {14, size - 14u};
+        case 2: {
+            unsigned a = 1 + rng_.below(size - 1);
+            return {a, size - a};
+        }
+        default: return {6, 6, 2, 0, size - 14u};
+        }
+    }
+
+    const DemoOptions& o_;
+    DemoResult& r_;
+    Rng rng_;
+    std::unique_ptr<Rig> rig_;
+    std::unique_ptr<DemoProtocol> sides_[2];
+    std::uint64_t next_[2] = {0, 0};
+    std::uint64_t traffic_start_[2] = {0, 0};
+    std::uint64_t reset_accesses_ = 0;
+};
+
+}  // namespace
+
 DemoResult run_demo(const DemoOptions& o, std::ostream* progress) {
     DemoResult r;
     auto real_start = std::chrono::steady_clock::now();
-    std::vector<RigCard> cards(2);
-    cards[0].kind = o.kinds.at(0);
-    cards[1].kind = o.kinds.at(1);
-    cards[0].station = {0x02, 0x00, 0x00, 0x00, 0x00, 0x0A};
-    cards[1].station = {0x02, 0x00, 0x00, 0x00, 0x00, 0x0B};
-    Rig rig(cards, hw::kMicrosecond, o.image);
-    if (const sim::DriverImage* image = rig.image()) {
-        char note[64];
-        std::snprintf(note, sizeof note, " mapped at 0x%llx (linked for 0x%llx)",
-                      static_cast<unsigned long long>(image->base()),
-                      static_cast<unsigned long long>(image->preferred_base()));
-        r.image_note = o.image + note;
-    }
-    rig.initialize_all();
-    DemoProtocol side0(0, rig.adapter(0), r.way[0], r.way[1], r.foreign);
-    DemoProtocol side1(1, rig.adapter(1), r.way[1], r.way[0], r.foreign);
-    DemoProtocol* sides[2] = {&side0, &side1};
-    rig.segment().add_tap([&](sim::Nanos, const std::uint8_t* f, std::size_t len) {
-        r.wire_frames++;
-        r.wire_bytes += len;
-        side0.seen_on_wire(f, len);
-        side1.seen_on_wire(f, len);
-    });
-    side0.set_peer(&side1);
-    side1.set_peer(&side0);
-    const unsigned long filter = NDIS_PACKET_TYPE_DIRECTED | NDIS_PACKET_TYPE_BROADCAST | NDIS_PACKET_TYPE_MULTICAST;
-    for (int s = 0; s < 2; s++) {
-        rig.adapter(s).keep_indications(false);
-        rig.adapter(s).bind(*sides[s]);
-        set_filter(rig.adapter(s), *sides[s], filter, kMulticast[s]);
-    }
-
-    if (o.prepare) o.prepare(rig);
-    Rng rng(o.seed);
-    std::uint64_t next[2] = {0, 0};
-    // The next frame of side s: size, destination and how it is cut into buffers.
-    auto send_next = [&](int s) {
-        int far = 1 - s;
-        std::uint64_t i = next[s]++;
-        unsigned span = o.max_size - o.min_size + 1;
-        unsigned size = i == 0 ? o.min_size : i == 1 ? o.max_size : o.min_size + rng.below(span);
-        unsigned pick = rng.below(100);
-        Dest d = pick < 50 ? Dest::Directed
-                 : pick < 65 ? Dest::Broadcast
-                 : pick < 80 ? Dest::MulticastListed
-                 : pick < 92 ? Dest::MulticastOther
-                             : Dest::Stranger;
-        sim::MacAddress dst;
-        bool expected = true;
-        switch (d) {
-        case Dest::Directed: dst = rig.card(far).station; break;
-        case Dest::Broadcast: dst = kBroadcast; break;
-        case Dest::MulticastListed: dst = kMulticast[far][rng.below(2)]; break;
-        case Dest::MulticastOther:
-            // A group address in neither list; some share a hash bit with a
-            // listed one, so the card takes them and the wrapper drops them.
-            do {
-                dst = {0x01, 0x00, 0x5E, static_cast<std::uint8_t>(rng.below(128)),
-                       static_cast<std::uint8_t>(rng.below(256)), static_cast<std::uint8_t>(rng.below(256))};
-            } while (std::find(kMulticast[far].begin(), kMulticast[far].end(), dst) != kMulticast[far].end());
-            expected = false;
-            break;
-        case Dest::Stranger: dst = kStranger; expected = false; break;
-        }
-        auto bytes = make_frame(dst, rig.card(s).station, s, static_cast<std::uint32_t>(i), size, o.seed);
-        std::vector<std::size_t> pieces;
-        switch (rng.below(4)) {
-        case 0: break;
-        case 1: pieces = {14, size - 14u}; break;
-        case 2: {
-            unsigned a = 1 + rng.below(size - 1);
-            pieces = {a, size - a};
-            break;
-        }
-        default: pieces = {6, 6, 2, 0, size - 14u}; break;
-        }
-        sides[s]->send(std::move(bytes), expected, pieces);
-    };
-
-    ProgressBar bar(progress, 2 * o.frames);
-    const std::uint64_t reset_at = o.reset ? o.frames / 2 : o.frames + 1;
-    bool reset_done = false;
-    for (;;) {
-        bool more = false;
-        for (int s = 0; s < 2; s++) {
-            std::uint64_t limit = reset_done ? o.frames : std::min<std::uint64_t>(o.frames, reset_at);
-            while (sides[s]->open() < kWindow && next[s] < limit) send_next(s);
-            more = more || next[s] < o.frames;
-        }
-        rig.host().run_until_idle();
-        side0.settle_all();
-        side1.settle_all();
-        bar.update(next[0] + next[1]);
-        if (!reset_done && next[0] >= reset_at && next[1] >= reset_at) {
-            // A reset in the middle of A's traffic: a burst handed over, the
-            // first frame on the wire, then the reset. Frames still on the
-            // send queue come back aborted; frames already copied to the
-            // card (completed then) and not yet sent are discarded with the
-            // transmit slots.
-            reset_done = true;
-            for (unsigned k = 0; k < kResetBurst && next[0] < o.frames; k++) send_next(0);
-            rig.host().run_for(hw::wire_time(o.min_size) / 2 + 60 * hw::kMicrosecond);
-            BOOLEAN addressing = FALSE;
-            NDIS_STATUS s = rig.adapter(0).reset(&addressing);
-            r.resets++;
-            side0.reset_discards();
-            if (s != NDIS_STATUS_SUCCESS) r.problems.push_back("reset of adapter A failed: " + status_text(s));
-            if (addressing) set_filter(rig.adapter(0), side0, filter, kMulticast[0]);
-            rig.host().run_until_idle();
-            side0.settle_all();
-            side1.settle_all();
-            continue;
-        }
-        if (!more) break;
-    }
-    bar.finish();
-
-    for (int s = 0; s < 2; s++) {
-        r.counters[s] = query_counters(rig.adapter(s));
-        r.port_accesses[s] = rig.host().port_stats(&rig.board(s)).accesses;
-    }
-    r.virtual_ns = rig.host().now();
-    for (int s = 0; s < 2; s++) rig.adapter(s).unbind(*sides[s]);
-    auto problems = rig.halt_all();
-    r.problems.insert(r.problems.end(), problems.begin(), problems.end());
+    DemoRun run(o, r);
+    run.setup();
+    run.traffic(progress);
+    run.finish();
     r.real_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - real_start).count();
     return r;
+}
+
+double bus_us_per_frame(const DemoResult& r, int s, sim::Nanos port_cost) {
+    std::uint64_t frames = r.way[s].sent + r.way[1 - s].delivered + r.way[1 - s].kept_back;
+    return frames ? double(r.port_accesses[s]) * double(port_cost) / 1000.0 / double(frames) : 0;
+}
+
+static double mean_wire_us(const DemoResult& r) {
+    double mean_wire = r.wire_frames ? double(r.wire_bytes) / double(r.wire_frames) : 0;
+    return double(hw::wire_time(static_cast<std::size_t>(mean_wire + 0.5))) / 1000.0;
 }
 
 void print_demo_report(const DemoOptions& o, const DemoResult& r, sim::Nanos port_cost, std::ostream& out) {
@@ -492,16 +543,15 @@ void print_demo_report(const DemoOptions& o, const DemoResult& r, sim::Nanos por
     out << "\n";
     out << "  virtual time                     " << seconds_text(r.virtual_ns) << " (" << r.resets
         << " reset of A in mid-traffic, then halt)\n";
-    double mean_wire = r.wire_frames ? double(r.wire_bytes) / double(r.wire_frames) : 0;
-    double wire_us = double(hw::wire_time(static_cast<std::size_t>(mean_wire + 0.5))) / 1000.0;
+    out << "  bus time per frame counts the traffic's port accesses (not initialization, reset or halt)\n";
+    double wire_us = mean_wire_us(r);
     for (int s = 0; s < 2; s++) {
-        std::uint64_t frames = r.way[s].sent + r.way[1 - s].delivered + r.way[1 - s].kept_back;
-        double bus_us = frames ? double(r.port_accesses[s]) * double(port_cost) / 1000.0 / double(frames) : 0;
         std::snprintf(line, sizeof line,
                       "  bus time per frame, %c (%s)%*s %8.1f us (%llu port accesses x %.2f us) "
                       "against %.1f us on the wire\n",
-                      'A' + s, names[s], static_cast<int>(10 - std::string(names[s]).size()), "", bus_us,
-                      static_cast<unsigned long long>(r.port_accesses[s]), double(port_cost) / 1000.0, wire_us);
+                      'A' + s, names[s], static_cast<int>(10 - std::string(names[s]).size()), "",
+                      bus_us_per_frame(r, s, port_cost), static_cast<unsigned long long>(r.port_accesses[s]),
+                      double(port_cost) / 1000.0, wire_us);
         out << line;
     }
     std::uint64_t moved = r.way[0].delivered + r.way[1].delivered;
@@ -511,32 +561,51 @@ void print_demo_report(const DemoOptions& o, const DemoResult& r, sim::Nanos por
     out << line;
     if (r.foreign) out << "  frames that were not the demo's:  " << r.foreign << "\n";
     for (const std::string& p : r.problems) out << "  problem: " << p << "\n";
+    if (r.interrupted) out << "  interrupted: the rows above are the frames sent so far\n";
     out << "\n" << (r.ok() ? "result: OK, nothing lost, duplicated or corrupted\n"
                            : "result: FAILED (see the rows above)\n");
 }
 
-int demo_command(const std::vector<std::string>& args, Console& io) {
-    Args a(args, {"--frames", "--min-size", "--max-size", "--kinds", "--seed", "--image"}, {"--no-reset"});
-    if (a.help()) {
-        io.out << "usage: ne2k demo [--frames N] [--min-size N] [--max-size N] [--kinds K1,K2] [--seed S]\n"
-                  "                 [--no-reset] [--image PATH]\n"
-                  "\n"
-                  "Two adapters on one emulated segment exchange a mixed workload both ways\n"
-                  "(directed, broadcast, multicast in and out of the list), every frame checked\n"
-                  "byte for byte on the far side, with a reset of adapter A in mid-traffic and a\n"
-                  "halt at the end. Exit 0 when nothing was lost, duplicated or corrupted.\n"
-                  "\n"
-                  "  --frames N      frames each way (1..1000000, default 10000)\n"
-                  "  --min-size N    smallest frame in bytes (60..1514, default 60)\n"
-                  "  --max-size N    largest frame in bytes (60..1514, default 1514)\n"
-                  "  --kinds K1,K2   board kinds of A and B: isa16, isa8, pccard, mca\n"
-                  "                  (default pccard,isa8)\n"
-                  "  --seed S        workload seed (default 1)\n"
-                  "  --no-reset      leave out the reset\n"
-                  "  --image PATH    run the driver image (ne2000.sys) under the loader instead\n"
-                  "                  of the linked driver (the 32-bit build of ne2k)\n";
-        return kExitOk;
+namespace {
+
+void json_demo(const DemoOptions& o, const DemoResult& r, std::ostream& out) {
+    Json j(out);
+    j.str("command", "demo").array("kinds");
+    for (hw::BoardKind k : o.kinds) j.str({}, kind_name(k));
+    j.close();
+    j.num("frames", o.frames).num("min_size", o.min_size).num("max_size", o.max_size).num("seed", o.seed);
+    j.flag("reset", o.reset);
+    if (o.image.empty()) j.null("image");
+    else j.str("image", r.image_note);
+    j.array("ways");
+    for (int w = 0; w < 2; w++) {
+        const DirectionResult& d = r.way[w];
+        j.object().str("from", w == 0 ? "A" : "B").str("to", w == 0 ? "B" : "A");
+        j.num("sent", d.sent).num("completed_ok", d.completed_ok).num("aborted", d.aborted);
+        j.num("discarded_at_reset", d.discarded_at_reset).num("failed", d.failed);
+        j.num("never_completed", d.never_completed).num("expected", d.expected).num("delivered", d.delivered);
+        j.num("delivered_bytes", d.delivered_bytes).num("kept_back", d.kept_back).num("lost", d.lost);
+        j.num("duplicated", d.duplicated).num("corrupted", d.corrupted).num("unwanted", d.unwanted).close();
     }
+    j.close().array("adapters");
+    for (int s = 0; s < 2; s++) {
+        const AdapterCounters& c = r.counters[s];
+        j.object().str("name", s == 0 ? "A" : "B").str("kind", kind_name(o.kinds[s]));
+        j.num("port_accesses", r.port_accesses[s]).real("bus_us_per_frame", bus_us_per_frame(r, s, hw::kMicrosecond));
+        j.object("counters").num("xmit_ok", c.xmit_ok).num("rcv_ok", c.rcv_ok).num("xmit_error", c.xmit_error);
+        j.num("rcv_error", c.rcv_error).num("rcv_no_buffer", c.rcv_no_buffer).num("alignment", c.alignment);
+        j.num("one_collision", c.one_collision).num("more_collisions", c.more_collisions).close().close();
+    }
+    j.close().real("wire_us_per_frame", mean_wire_us(r)).num("resets", r.resets).num("foreign", r.foreign);
+    j.num("virtual_time_ns", r.virtual_ns).real("host_seconds", r.real_seconds);
+    j.flag("interrupted", r.interrupted).strs("problems", r.problems).flag("ok", r.ok());
+    j.close();
+}
+
+}  // namespace
+
+int demo_command(const std::vector<std::string>& args, Console& io) {
+    Args a(args, command_help("demo"));
     if (!a.positional().empty()) throw UsageError("unexpected argument '" + a.positional()[0] + "'");
     DemoOptions o;
     o.frames = a.number("--frames", o.frames, 1, 1000000);
@@ -553,10 +622,12 @@ int demo_command(const std::vector<std::string>& args, Console& io) {
     }
     o.reset = !a.has("--no-reset");
     if (auto image = a.value("--image")) o.image = *image;
-    std::ostream* progress = io.tty && o.frames >= 200 ? &io.out : nullptr;
+    o.stop = io.stop;
+    std::ostream* progress = io.tty && !a.json() && o.frames >= 200 ? &io.out : nullptr;
     DemoResult r = run_demo(o, progress);
-    print_demo_report(o, r, hw::kMicrosecond, io.out);
-    return r.ok() ? kExitOk : kExitFailure;
+    if (a.json()) json_demo(o, r, io.out);
+    else print_demo_report(o, r, hw::kMicrosecond, io.out);
+    return r.interrupted ? kExitInterrupted : r.ok() ? kExitOk : kExitFailure;
 }
 
 }  // namespace ne2k_tool

@@ -2,6 +2,7 @@
 #ifndef TOOLS_DEMO_H
 #define TOOLS_DEMO_H
 
+#include <csignal>
 #include <cstdint>
 #include <functional>
 #include <iosfwd>
@@ -20,6 +21,7 @@ struct DemoOptions {
     std::uint64_t seed = 1;
     bool reset = true;  // reset adapter A in the middle of its traffic
     std::string image;  // the driver image file to run instead of the linked driver
+    const volatile std::sig_atomic_t* stop = nullptr;  // set: stop sending, settle, report
     // Called once both adapters are up, before any traffic (tests set fault
     // knobs of the boards here).
     std::function<void(Rig&)> prepare;
@@ -46,7 +48,7 @@ struct DirectionResult {
 struct DemoResult {
     DirectionResult way[2];            // way[0]: A -> B, way[1]: B -> A
     AdapterCounters counters[2];
-    std::uint64_t port_accesses[2] = {0, 0};
+    std::uint64_t port_accesses[2] = {0, 0};  // the traffic's: not initialization, reset or halt
     std::uint64_t foreign = 0;         // indicated frames that are not the demo's
     std::uint64_t resets = 0;
     std::uint64_t wire_bytes = 0;      // frames carried by the segment, FCS included
@@ -55,10 +57,13 @@ struct DemoResult {
     double real_seconds = 0;
     std::vector<std::string> problems;  // platform misuse, leaks, refused requests
     std::string image_note;             // where the driver image was loaded, when one ran
+    bool interrupted = false;
     bool ok() const;
 };
 
 DemoResult run_demo(const DemoOptions& options, std::ostream* progress = nullptr);
+// Modeled bus time per frame sent or received by adapter s, in microseconds.
+double bus_us_per_frame(const DemoResult& r, int s, sim::Nanos port_cost);
 void print_demo_report(const DemoOptions& options, const DemoResult& r, sim::Nanos port_cost, std::ostream& out);
 
 }  // namespace ne2k_tool

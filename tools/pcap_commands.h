@@ -1,7 +1,10 @@
-// replay and send: the driver between a capture file and the emulated wire.
+// replay and send: the driver between a capture and the emulated wire, a
+// frame at a time, in memory that does not grow with the capture.
 #ifndef TOOLS_PCAP_COMMANDS_H
 #define TOOLS_PCAP_COMMANDS_H
 
+#include <array>
+#include <csignal>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -9,43 +12,62 @@
 
 #include "hw/board.h"
 #include "sim/host.h"
+#include "tools/capture.h"
+#include "tools/rig.h"
 
 namespace ne2k_tool {
 
-// Frames of a capture that cannot go on the wire as they are.
-struct Unusable {
-    std::uint64_t cut = 0;        // captured shorter than on the wire (snap length)
-    std::uint64_t too_short = 0;  // shorter than an Ethernet header
-    std::uint64_t too_long = 0;   // longer than 1514 bytes without FCS
-    std::uint64_t total() const { return cut + too_short + too_long; }
+// What became of one frame of a replayed capture.
+enum class Verdict : std::uint8_t {
+    Indicated,        // the protocol received it whole
+    CardFilter,       // the card's address filter or multicast hash did not take it
+    ExactFilter,      // indicated, kept back by the wrapper's exact filter
+    RingFull,         // no room in the receive ring
+    ReceiverStopped,  // arrived while the receiver was stopped or off (overflow recovery)
+    Runt,             // too short for the receiver
+    Error,            // a receive error
+    DroppedByDriver,  // stored in the ring, never indicated
+    TransferFailed,   // indicated, the transfer of its data failed
+    Bpf,              // not offered: --bpf does not match it
+    Unusable,         // not offered: cut, too short or too long
 };
+constexpr std::size_t kVerdicts = 11;
+const char* verdict_name(Verdict v);  // as in --verdicts: "ring full"
+const char* verdict_key(Verdict v);   // as in --json: "ring_full"
+
+using StopFlag = const volatile std::sig_atomic_t*;
 
 struct ReplayOptions {
-    std::string input;
+    std::string input;  // "-": standard input
     std::optional<std::string> output;
-    hw::BoardKind kind = hw::BoardKind::Isa16;
-    sim::MacAddress station{0x02, 0x00, 0x00, 0x00, 0x00, 0x01};
+    std::optional<std::string> verdicts;  // the CSV file
+    RigCard card;
     unsigned long filter = 0;  // packet filter bits; 0: directed and broadcast
     std::vector<sim::MacAddress> multicast;
     std::optional<std::string> bpf;
+    Pace pace;
+    StopFlag stop = nullptr;
+    std::ostream* notes = nullptr;  // a line per unusable frame (the first few)
 };
 
 struct ReplayResult {
     std::uint64_t in_capture = 0;
-    std::uint64_t bpf_skipped = 0;
     Unusable unusable;
-    std::uint64_t padded = 0;        // shorter than 60 bytes, padded with zeros
-    std::uint64_t offered = 0;       // put on the wire
-    std::uint64_t indicated = 0;     // reached the protocol (and the output)
-    std::uint64_t card_filtered = 0; // not taken by the card's address filter or hash
-    std::uint64_t wrapper_filtered = 0;  // taken by the card, kept back by the exact filter
-    std::uint64_t missed = 0;        // OID_GEN_RCV_NO_BUFFER
-    std::uint64_t receive_errors = 0;    // OID_GEN_RCV_ERROR
-    std::uint64_t transfer_failures = 0;
+    std::uint64_t bpf_skipped = 0;
+    std::uint64_t offered = 0;   // put on the wire
+    std::uint64_t padded = 0;    // of them shorter than 60 bytes, padded with zeros
+    std::array<std::uint64_t, kVerdicts> verdicts{};  // of the offered frames
+    std::uint64_t admitted = 0;  // offered frames the packet filter admits
+    std::array<std::uint64_t, kVerdicts> lost{};      // admitted, not received, by verdict
+    std::uint64_t earlier = 0;   // timestamps earlier than the previous frame's
+    AdapterCounters counters;    // what the query handler counted during the run
     std::uint64_t virtual_ns = 0;
-    std::string damage;              // the capture was cut short: what libpcap said
-    std::vector<std::string> problems;
-    std::vector<std::vector<std::uint8_t>> frames;  // what the protocol received, in order
+    bool interrupted = false;
+    std::string damage;          // the capture broke off: what libpcap said
+    std::vector<std::string> errors;    // outputs that could not be written
+    std::vector<std::string> problems;  // platform misuse, accounting that does not add up
+    std::uint64_t count(Verdict v) const { return verdicts[static_cast<std::size_t>(v)]; }
+    std::uint64_t lost_total() const;
 };
 
 ReplayResult run_replay(const ReplayOptions& options);
@@ -53,8 +75,10 @@ ReplayResult run_replay(const ReplayOptions& options);
 struct SendOptions {
     std::string input;
     std::string output;
-    hw::BoardKind kind = hw::BoardKind::Isa16;
-    sim::MacAddress station{0x02, 0x00, 0x00, 0x00, 0x00, 0x01};
+    RigCard card;
+    Pace pace;
+    StopFlag stop = nullptr;
+    std::ostream* notes = nullptr;  // a line per skipped or failed frame (the first few)
 };
 
 struct SendResult {
@@ -64,14 +88,19 @@ struct SendResult {
     std::uint64_t completed_ok = 0;
     std::uint64_t failed = 0;
     std::uint64_t on_wire = 0;     // written to the output
-    std::uint64_t mismatched = 0;  // wire frame unlike the frame sent (padded)
+    std::uint64_t mismatched = 0;  // wire frames unlike the frames sent, or missing
+    std::uint64_t earlier = 0;
     std::uint64_t virtual_ns = 0;
+    bool interrupted = false;
     std::string damage;
+    std::vector<std::string> errors;
     std::vector<std::string> problems;
-    std::vector<std::string> notes;  // one line per skipped or failed frame
 };
 
 SendResult run_send(const SendOptions& options);
+
+// At most this many notes on single frames; the rest are counted.
+constexpr std::uint64_t kMaxNotes = 10;
 
 }  // namespace ne2k_tool
 

@@ -33,7 +33,7 @@ Rig::Rig(const std::vector<RigCard>& cards, sim::Nanos port_cost, const std::str
     : host_(std::make_unique<sim::Host>()), cards_(cards) {
     if (cards.empty() || cards.size() > kMaxRigCards)
         throw RunError("between 1 and 4 boards can be emulated at once");
-    host_->set_port_cost(port_cost);
+    host_->bus().set_port_cost(port_cost);
     for (std::size_t i = 0; i < cards.size(); i++) boards_.push_back(&host_->add_card(board_config(cards[i], i)));
     if (!image.empty()) {
         if (sizeof(void*) != 4)
@@ -59,6 +59,16 @@ void Rig::initialize(std::size_t i) {
 
 void Rig::initialize_all() {
     for (std::size_t i = 0; i < boards_.size(); i++) initialize(i);
+}
+
+void Rig::drain() {
+    // In steps of a million seconds, so that a capture's gap of years is a
+    // few steps.
+    constexpr sim::Nanos kStep = 1000000ull * 1000000000ull;
+    while (!host_->run_until_idle(kStep)) {
+        if (host_->clock().next_deadline() == hw::kNever)
+            throw RunError("the host cannot go idle: work is held off and no event is pending");
+    }
 }
 
 std::vector<std::string> Rig::halt_all() {
@@ -94,7 +104,7 @@ unsigned long parse_filter(const std::string& text, const std::string& option) {
     for (const std::string& part : split(text, ',')) {
         bool found = false;
         for (const FilterName& n : kFilters)
-            if (part == n.name) {
+            if (lower(part) == n.name) {
                 f |= n.bit;
                 found = true;
             }

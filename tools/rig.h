@@ -48,6 +48,11 @@ public:
     void initialize(std::size_t i);
     void initialize_all();
 
+    // Runs until nothing is pending (events, interrupts, deferred
+    // handlers), however long that takes in virtual time; RunError when work
+    // waits that nothing can move.
+    void drain();
+
     // Halts every running adapter and lists what the host saw go wrong
     // (platform misuse, packets never completed, leaked memory).
     std::vector<std::string> halt_all();
@@ -59,7 +64,8 @@ private:
     std::vector<hw::Ne2000Board*> boards_;
 };
 
-// "directed,broadcast,multicast,allmulticast,promiscuous" to packet filter bits.
+// "directed,broadcast,multicast,allmulticast,promiscuous" (either case) to
+// packet filter bits.
 unsigned long parse_filter(const std::string& text, const std::string& option);
 std::string filter_text(unsigned long filter);
 

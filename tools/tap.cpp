@@ -1,6 +1,6 @@
 // tap: the emulated segment bridged to a Linux TAP device, paced to real
-// time. The adapter's protocol is a tiny IPv4 host: it answers ARP requests
-// and ICMP echo requests for its address, so the Linux stack can ping it.
+// time. The adapter's protocol is a small IPv4 host (tools/ipv4_host.h), so
+// the Linux stack can ping it.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <linux/if.h>
@@ -10,18 +10,18 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <algorithm>
 #include <cstring>
 #include <deque>
-#include <map>
-#include <memory>
 #include <ostream>
 
 #include "hw/segment.h"
 #include "platform/ndis.h"
 #include "tools/args.h"
+#include "tools/ipv4_host.h"
+#include "tools/json.h"
 #include "tools/rig.h"
 #include "tools/tool.h"
 
@@ -30,125 +30,64 @@ namespace ne2k_tool {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
+using Clock = std::chrono::steady_clock;
 
-std::uint16_t get16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] << 8 | p[1]); }
-void put16(std::uint8_t* p, std::uint16_t v) {
-    p[0] = static_cast<std::uint8_t>(v >> 8);
-    p[1] = static_cast<std::uint8_t>(v);
-}
-
-// The Internet checksum (ones' complement sum of 16-bit words).
-std::uint16_t inet_checksum(const std::uint8_t* p, std::size_t len) {
-    std::uint32_t sum = 0;
-    for (std::size_t i = 0; i + 1 < len; i += 2) sum += get16(p + i);
-    if (len & 1) sum += static_cast<std::uint32_t>(p[len - 1]) << 8;
-    while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
-    return static_cast<std::uint16_t>(~sum);
-}
-
-class Responder : public sim::Protocol {
-public:
-    struct Stats {
-        std::uint64_t received = 0;
-        std::uint64_t arp_replies = 0;
-        std::uint64_t echo_replies = 0;
-        std::uint64_t bad_checksums = 0;
-        std::uint64_t send_failures = 0;
-    };
-
-    Responder(const sim::MacAddress& mac, const std::array<std::uint8_t, 4>& ip) : mac_(mac), ip_(ip) {}
-    const Stats& stats() const { return stats_; }
-
-    void on_receive(sim::Adapter& adapter, const std::uint8_t* header, unsigned header_size, const std::uint8_t*,
-                    unsigned, unsigned packet_size, NDIS_HANDLE) override {
-        Bytes f(header, header + header_size);
-        sim::Packet data = sim::Packet::zeroed(packet_size);
-        UINT got = 0;
-        if (adapter.transfer_data(data, 0, packet_size, &got) != NDIS_STATUS_SUCCESS) return;
-        auto d = data.contents();
-        f.insert(f.end(), d.begin(), d.begin() + got);
-        stats_.received++;
-        if (f.size() < 14) return;
-        std::uint16_t type = get16(&f[12]);
-        Bytes reply;
-        if (type == 0x0806) reply = arp(f);
-        else if (type == 0x0800) reply = icmp(f);
-        if (!reply.empty()) send(adapter, std::move(reply));
-    }
-
-    void on_send_complete(sim::Adapter&, NDIS_PACKET* packet, NDIS_STATUS status) override {
-        if (status != NDIS_STATUS_SUCCESS) stats_.send_failures++;
-        packets_.erase(packet);
-    }
-
-private:
-    void send(sim::Adapter& adapter, Bytes bytes) {
-        auto p = std::make_unique<sim::Packet>(bytes);
-        NDIS_PACKET* key = p->get();
-        packets_[key] = std::move(p);
-        adapter.send(key, 0, this);  // completes through on_send_complete
-    }
-
-    Bytes arp(const Bytes& f) {
-        if (f.size() < 42) return {};
-        const std::uint8_t* a = &f[14];
-        if (get16(a) != 1 || get16(a + 2) != 0x0800 || a[4] != 6 || a[5] != 4 || get16(a + 6) != 1) return {};
-        if (std::memcmp(a + 24, ip_.data(), 4) != 0) return {};
-        Bytes r(42);
-        std::memcpy(&r[0], a + 8, 6);  // to the asker
-        std::memcpy(&r[6], mac_.data(), 6);
-        put16(&r[12], 0x0806);
-        std::uint8_t* b = &r[14];
-        put16(b, 1);
-        put16(b + 2, 0x0800);
-        b[4] = 6;
-        b[5] = 4;
-        put16(b + 6, 2);                    // reply
-        std::memcpy(b + 8, mac_.data(), 6); // sender: us
-        std::memcpy(b + 14, ip_.data(), 4);
-        std::memcpy(b + 18, a + 8, 6);      // target: the asker
-        std::memcpy(b + 24, a + 14, 4);
-        stats_.arp_replies++;
-        return r;
-    }
-
-    Bytes icmp(const Bytes& f) {
-        if (f.size() < 14 + 20) return {};
-        const std::uint8_t* ip = &f[14];
-        unsigned ihl = (ip[0] & 0x0F) * 4u;
-        unsigned total = get16(ip + 2);
-        if ((ip[0] >> 4) != 4 || ihl < 20 || total < ihl + 8 || 14 + total > f.size()) return {};
-        if (std::memcmp(ip + 16, ip_.data(), 4) != 0 || ip[9] != 1) return {};
-        if ((get16(ip + 6) & 0x3FFF) != 0) return {};  // a fragment: not reassembled here
-        const std::uint8_t* icmp = ip + ihl;
-        if (icmp[0] != 8 || icmp[1] != 0) return {};  // echo request only
-        if (inet_checksum(ip, ihl) != 0 || inet_checksum(icmp, total - ihl) != 0) {
-            stats_.bad_checksums++;
-            return {};
-        }
-        // The request without any padding, addresses swapped.
-        Bytes r(f.begin() + 6, f.begin() + 12);
-        r.insert(r.end(), mac_.begin(), mac_.end());
-        r.insert(r.end(), f.begin() + 12, f.begin() + 14 + total);
-        std::uint8_t* rip = &r[14];
-        std::memcpy(rip + 12, ip + 16, 4);  // from us
-        std::memcpy(rip + 16, ip + 12, 4);  // to the asker
-        rip[8] = 64;                        // TTL
-        put16(rip + 10, 0);
-        put16(rip + 10, inet_checksum(rip, ihl));
-        std::uint8_t* ricmp = rip + ihl;
-        ricmp[0] = 0;  // echo reply
-        put16(ricmp + 2, 0);
-        put16(ricmp + 2, inet_checksum(ricmp, total - ihl));
-        stats_.echo_replies++;
-        return r;
-    }
-
-    sim::MacAddress mac_;
-    std::array<std::uint8_t, 4> ip_;
-    Stats stats_;
-    std::map<NDIS_PACKET*, std::unique_ptr<sim::Packet>> packets_;
+struct TapOptions {
+    std::string name;
+    Ipv4 ip{};
+    unsigned prefix = 32;
+    std::string ip_text;
+    std::uint64_t count = 0;    // 0: no limit
+    std::uint64_t seconds = 0;  // 0: no limit
+    RigCard card;
 };
+
+// An address the emulated host can have on a subnet of `prefix` bits: not
+// "this network" (0/8), loopback, multicast, reserved or broadcast, nor the
+// subnet's own network or broadcast address.
+void check_host_address(const Ipv4& ip, unsigned prefix, const std::string& text) {
+    std::uint32_t a = std::uint32_t(ip[0]) << 24 | std::uint32_t(ip[1]) << 16 | std::uint32_t(ip[2]) << 8 | ip[3];
+    const char* why = ip[0] == 0      ? "in 0.0.0.0/8 (this network)"
+                      : ip[0] == 127  ? "a loopback address"
+                      : ip[0] >= 240  ? "reserved or the broadcast address"
+                      : ip[0] >= 224  ? "a multicast address"
+                                      : nullptr;
+    if (!why && prefix <= 30) {
+        std::uint32_t host_bits = (1u << (32 - prefix)) - 1;
+        if ((a & host_bits) == 0) why = "the subnet's network address";
+        if ((a & host_bits) == host_bits) why = "the subnet's broadcast address";
+    }
+    if (why) throw UsageError("--ip: " + text + " is " + std::string(why) + "; give a host address, e.g. 198.18.0.2/24");
+}
+
+TapOptions parse_tap_options(const Args& a) {
+    if (a.positional().size() != 1)
+        throw UsageError(a.positional().empty() ? "name the TAP device: ne2k tap IFNAME --ip ADDR/LEN"
+                                                : "one device at a time (got '" + a.positional()[1] + "' too)");
+    TapOptions o;
+    o.name = a.positional()[0];
+    if (o.name.size() >= IFNAMSIZ || o.name.find('/') != std::string::npos || o.name.find(' ') != std::string::npos)
+        throw UsageError("'" + o.name + "' is not a usable interface name (at most 15 characters, no '/' or spaces)");
+    auto ipopt = a.value("--ip");
+    if (!ipopt) throw UsageError("give the emulated host's address: --ip ADDR/LEN, e.g. --ip 198.18.0.2/24");
+    o.ip_text = *ipopt;
+    if (auto slash = o.ip_text.find('/'); slash != std::string::npos) {
+        std::string len = o.ip_text.substr(slash + 1);
+        o.ip_text = o.ip_text.substr(0, slash);
+        bool ok = !len.empty() && len.size() <= 2 && std::all_of(len.begin(), len.end(), ::isdigit);
+        if (ok) o.prefix = static_cast<unsigned>(std::stoul(len));
+        if (!ok || o.prefix < 1 || o.prefix > 32)
+            throw UsageError("--ip: prefix length '" + len + "' must be a number from 1 to 32");
+    }
+    if (inet_pton(AF_INET, o.ip_text.c_str(), o.ip.data()) != 1)
+        throw UsageError("--ip: '" + o.ip_text + "' is not an IPv4 address (write e.g. 198.18.0.2/24)");
+    check_host_address(o.ip, o.prefix, o.ip_text);
+    o.count = a.number("--count", 0, 1, 1000000);
+    o.seconds = a.number("--seconds", 0, 1, 86400);
+    if (auto k = a.value("--kind")) o.card.kind = parse_kind(*k, "--kind");
+    if (auto s = a.value("--station")) o.card.station = parse_station(*s, "--station");
+    return o;
+}
 
 struct Fd {
     int fd = -1;
@@ -157,7 +96,8 @@ struct Fd {
     }
 };
 
-// Opens the TAP device `name`; RunError saying what to do when it cannot.
+// Opens the TAP device `name` and brings its link up; RunError saying what
+// to do when it cannot.
 int open_tap(const std::string& name) {
     int fd = ::open("/dev/net/tun", O_RDWR | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
@@ -198,152 +138,163 @@ int open_tap(const std::string& name) {
     return fd;
 }
 
+// The segment and the TAP device joined, with virtual time kept equal to
+// the real time since the start: a frame from Linux goes on the wire at
+// the moment it arrives, and one for Linux is written when the virtual
+// clock reaches the end of its wire time.
+class Bridge {
+public:
+    Bridge(const TapOptions& o, int fd, Console& io)
+        : o_(o), fd_(fd), io_(io), rig_({o.card}), host_(o.card.station, o.ip, rig_.host()) {
+        rig_.initialize_all();
+        sim::Adapter& a = rig_.adapter(0);
+        a.keep_indications(false);
+        rig_.host().keep_send_completions(false);
+        a.bind(host_);
+        set_filter(a, host_, NDIS_PACKET_TYPE_DIRECTED | NDIS_PACKET_TYPE_BROADCAST, {});
+        rig_.segment().add_tap([this](sim::Nanos, const std::uint8_t* f, std::size_t len) { to_linux(f, len); });
+        real_start_ = Clock::now();
+        virt_start_ = rig_.host().now();
+    }
+
+    // Until Ctrl-C, the count of echo replies, or the time limit; returns why it stopped.
+    const char* run() {
+        for (;;) {
+            if (io_.stopped()) return "interrupted";
+            if (o_.count && host_.stats().echo_replies >= o_.count && injected_.empty())
+                return "answered the echo requests asked for";
+            if (o_.seconds && real_ns() >= o_.seconds * 1000000000ull) return "time is up";
+            catch_up();
+            wait_for_linux();
+        }
+    }
+
+    // What is under way reaches Linux, the adapter is halted; the summary.
+    void finish(const char* why, std::ostream& out, bool json) {
+        rig_.drain();
+        AdapterCounters c = query_counters(rig_.adapter(0));
+        rig_.adapter(0).unbind(host_);
+        auto problems = rig_.halt_all();
+        problems_ = problems.size();
+        double secs = double(real_ns()) / 1e9;
+        const Ipv4Host::Stats& st = host_.stats();
+        if (json) {
+            Json j(out);
+            j.str("command", "tap").str("device", o_.name).str("ip", o_.ip_text).num("prefix", o_.prefix);
+            j.str("kind", kind_name(o_.card.kind)).str("station", mac_text(o_.card.station.data()));
+            j.str("stopped", why).real("seconds", secs);
+            j.num("from_linux", from_linux_).num("from_linux_too_long", too_long_).num("to_linux", to_linux_);
+            j.num("write_errors", write_errors_).num("indicated", st.received).num("arp_replies", st.arp_replies);
+            j.num("echo_replies", st.echo_replies).num("reassembled", st.reassembled);
+            j.num("port_unreachable", st.port_unreachable).num("protocol_unreachable", st.protocol_unreachable);
+            j.num("tcp_resets", st.tcp_resets).num("send_failures", st.send_failures).object("ignored");
+            for (auto& [kind, n] : st.ignored) j.num(kind, n);
+            j.close().object("counters").num("xmit_ok", c.xmit_ok).num("rcv_ok", c.rcv_ok);
+            j.num("xmit_error", c.xmit_error).num("rcv_error", c.rcv_error).num("rcv_no_buffer", c.rcv_no_buffer);
+            j.close().strs("problems", problems).close();
+            return;
+        }
+        auto row = [&](const char* what, std::uint64_t n, const std::string& more = {}) {
+            char line[64];
+            std::snprintf(line, sizeof line, "  %-26s%8llu", what, static_cast<unsigned long long>(n));
+            out << line << (more.empty() ? "" : " (" + more + ")") << "\n";
+        };
+        out << "ne2k tap: stopped (" << why << ") after " << static_cast<long>(secs) << " s\n";
+        row("frames from Linux", from_linux_, too_long_ ? std::to_string(too_long_) + " longer than 1514 skipped" : "");
+        row("frames to Linux", to_linux_);
+        row("indicated to the host", st.received);
+        row("ARP requests answered", st.arp_replies);
+        row("echo requests answered", st.echo_replies,
+            st.reassembled ? std::to_string(st.reassembled) + " reassembled from fragments" : "");
+        if (st.port_unreachable) row("UDP port unreachable sent", st.port_unreachable);
+        if (st.protocol_unreachable) row("protocol unreachable sent", st.protocol_unreachable);
+        if (st.tcp_resets) row("TCP resets sent", st.tcp_resets);
+        for (auto& [kind, n] : st.ignored) row(("ignored: " + kind).c_str(), n);
+        if (st.send_failures) row("replies the driver failed", st.send_failures);
+        if (write_errors_) row("writes to TAP failed", write_errors_);
+        out << "  OID_GEN_XMIT_OK " << c.xmit_ok << ", RCV_OK " << c.rcv_ok << ", XMIT_ERROR " << c.xmit_error
+            << ", RCV_ERROR " << c.rcv_error << ", RCV_NO_BUFFER " << c.rcv_no_buffer << "\n";
+        for (auto& p : problems) out << "  problem: " << p << "\n";
+    }
+    std::size_t problems() const { return problems_; }
+
+private:
+    std::uint64_t real_ns() const {
+        return static_cast<std::uint64_t>(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - real_start_).count());
+    }
+    // Virtual time up to real time.
+    void catch_up() {
+        sim::Nanos now = virt_start_ + real_ns();
+        if (now > rig_.host().now()) rig_.host().run_until(now);
+    }
+
+    // Sleeps until Linux sends or the next hardware event is due (at most
+    // 10 ms), then takes every frame Linux has sent, each at its arrival.
+    void wait_for_linux() {
+        int wait_ms = 10;
+        sim::Nanos next = rig_.host().clock().next_deadline();
+        if (next != hw::kNever) {
+            sim::Nanos ahead = next > rig_.host().now() ? next - rig_.host().now() : 0;
+            wait_ms = static_cast<int>(std::min<sim::Nanos>(10, (ahead + 999999) / 1000000));
+        }
+        pollfd p{fd_, POLLIN, 0};
+        int pr = ::poll(&p, 1, wait_ms);
+        if (pr < 0 && errno != EINTR) throw RunError(std::string("poll on the TAP device failed: ") + std::strerror(errno));
+        if (pr <= 0 || !(p.revents & POLLIN)) return;
+        std::uint8_t buf[65536];
+        for (ssize_t n; (n = ::read(fd_, buf, sizeof buf)) > 0;) {
+            if (static_cast<std::size_t>(n) > hw::kMaxFrame) {
+                too_long_++;
+                continue;
+            }
+            catch_up();
+            Bytes f(buf, buf + n);
+            if (f.size() < hw::kMinFrame) f.resize(hw::kMinFrame, 0);
+            rig_.segment().inject(f.data(), f.size());
+            injected_.push_back(std::move(f));
+            from_linux_++;
+        }
+    }
+
+    // A frame crossed the wire: to Linux, unless it came from there.
+    void to_linux(const std::uint8_t* f, std::size_t len) {
+        std::size_t n = hw::Segment::strip_fcs(len);
+        if (!injected_.empty() && injected_.front().size() == n && std::memcmp(injected_.front().data(), f, n) == 0) {
+            injected_.pop_front();
+            return;
+        }
+        if (::write(fd_, f, n) == static_cast<ssize_t>(n)) to_linux_++;
+        else write_errors_++;
+    }
+
+    const TapOptions& o_;
+    int fd_;
+    Console& io_;
+    Rig rig_;
+    Ipv4Host host_;
+    std::deque<Bytes> injected_;  // frames from Linux not yet seen crossing the wire
+    std::uint64_t from_linux_ = 0, to_linux_ = 0, too_long_ = 0, write_errors_ = 0;
+    std::size_t problems_ = 0;
+    Clock::time_point real_start_;
+    sim::Nanos virt_start_ = 0;
+};
+
 }  // namespace
 
 int tap_command(const std::vector<std::string>& args, Console& io) {
-    Args a(args, {"--ip", "--kind", "--station", "--count", "--seconds"}, {});
-    if (a.help()) {
-        io.out << "usage: ne2k tap IFNAME --ip ADDR/LEN [--kind K] [--station MAC] [--count N] [--seconds S]\n"
-                  "\n"
-                  "Bridges the emulated segment to a Linux TAP device (created as IFNAME, needs\n"
-                  "root), paced to real time. The adapter's protocol answers ARP requests and\n"
-                  "ICMP echo requests for ADDR, with the card's station address as its MAC.\n"
-                  "Ctrl-C ends it with a summary.\n"
-                  "\n"
-                  "  --ip ADDR/LEN   the emulated host's IPv4 address, e.g. 198.18.0.2/24\n"
-                  "  --kind K        board kind: isa16 (default), isa8, pccard, mca\n"
-                  "  --station MAC   the card's station address (default 02:00:00:00:00:01)\n"
-                  "  --count N       stop after answering N echo requests (1..1000000)\n"
-                  "  --seconds S     stop after S seconds (1..86400)\n"
-                  "\n"
-                  "example (as root):\n"
-                  "  ne2k tap ne2k0 --ip 198.18.0.2/24 &\n"
-                  "  ip addr add 198.18.0.1/24 dev ne2k0 && ip link set ne2k0 up\n"
-                  "  ping -c 5 198.18.0.2\n";
-        return kExitOk;
-    }
-    if (a.positional().size() != 1)
-        throw UsageError(a.positional().empty() ? "name the TAP device: ne2k tap IFNAME --ip ADDR/LEN"
-                                                : "one device at a time (got '" + a.positional()[1] + "' too)");
-    std::string name = a.positional()[0];
-    if (name.size() >= IFNAMSIZ || name.find('/') != std::string::npos || name.find(' ') != std::string::npos)
-        throw UsageError("'" + name + "' is not a usable interface name (at most 15 characters, no '/' or spaces)");
-    auto ipopt = a.value("--ip");
-    if (!ipopt) throw UsageError("give the emulated host's address: --ip ADDR/LEN, e.g. --ip 198.18.0.2/24");
-    std::string ipaddr = *ipopt;
-    unsigned prefix = 32;
-    if (auto slash = ipaddr.find('/'); slash != std::string::npos) {
-        std::string len = ipaddr.substr(slash + 1);
-        ipaddr = ipaddr.substr(0, slash);
-        bool ok = !len.empty() && len.size() <= 2;
-        for (char c : len) ok = ok && c >= '0' && c <= '9';
-        if (ok) prefix = static_cast<unsigned>(std::stoul(len));
-        if (!ok || prefix < 1 || prefix > 32)
-            throw UsageError("--ip: prefix length '" + len + "' must be a number from 1 to 32");
-    }
-    std::array<std::uint8_t, 4> ip{};
-    if (inet_pton(AF_INET, ipaddr.c_str(), ip.data()) != 1)
-        throw UsageError("--ip: '" + ipaddr + "' is not an IPv4 address (write e.g. 198.18.0.2/24)");
-    std::uint64_t count = a.number("--count", 0, 1, 1000000);
-    std::uint64_t seconds = a.number("--seconds", 0, 1, 86400);
-    RigCard card;
-    if (auto k = a.value("--kind")) card.kind = parse_kind(*k, "--kind");
-    if (auto s = a.value("--station")) card.station = parse_station(*s, "--station");
-
+    Args a(args, command_help("tap"));
+    TapOptions o = parse_tap_options(a);
     Fd tap;
-    tap.fd = open_tap(name);
-
-    Rig rig({card});
-    rig.initialize_all();
-    sim::Host& host = rig.host();
-    sim::Adapter& ad = rig.adapter(0);
-    ad.keep_indications(false);
-    Responder responder(card.station, ip);
-    ad.bind(responder);
-    set_filter(ad, responder, NDIS_PACKET_TYPE_DIRECTED | NDIS_PACKET_TYPE_BROADCAST, {});
-
-    // Frames from Linux are injected; the segment's tap sees them again
-    // (in order) and must not send them back.
-    std::deque<Bytes> injected;
-    std::uint64_t to_linux = 0, from_linux = 0, too_long = 0, write_errors = 0;
-    rig.segment().add_tap([&](sim::Nanos, const std::uint8_t* f, std::size_t len) {
-        std::size_t n = hw::Segment::strip_fcs(len);
-        if (!injected.empty() && injected.front().size() == n && std::memcmp(injected.front().data(), f, n) == 0) {
-            injected.pop_front();
-            return;
-        }
-        if (::write(tap.fd, f, n) == static_cast<ssize_t>(n)) to_linux++;
-        else write_errors++;
-    });
-
-    io.out << "ne2k tap: " << kind_name(card.kind) << " adapter " << mac_text(card.station.data()) << " is "
-           << ipaddr << "/" << prefix << " on TAP device " << name << "; Ctrl-C ends\n"
-           << std::flush;
-
-    using Clock = std::chrono::steady_clock;
-    const auto real_start = Clock::now();
-    const sim::Nanos virt_start = host.now();
-    std::uint8_t buf[65536];
-    const char* why = "interrupted";
-    for (;;) {
-        if (io.stop && *io.stop) break;
-        if (count && responder.stats().echo_replies >= count && injected.empty()) {
-            why = "answered the echo requests asked for";
-            break;
-        }
-        auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - real_start).count();
-        if (seconds && static_cast<std::uint64_t>(elapsed) >= seconds * 1000000000ull) {
-            why = "time is up";
-            break;
-        }
-        host.run_until(virt_start + static_cast<sim::Nanos>(elapsed));
-
-        // Wait for Linux or for the next hardware event, at most 10 ms.
-        int wait_ms = 10;
-        sim::Nanos next = host.clock().next_deadline();
-        if (next != hw::kNever) {
-            sim::Nanos ahead = next > host.now() ? next - host.now() : 0;
-            wait_ms = static_cast<int>(std::min<sim::Nanos>(10, (ahead + 999999) / 1000000));
-        }
-        pollfd p{tap.fd, POLLIN, 0};
-        int pr = ::poll(&p, 1, wait_ms);
-        if (pr < 0 && errno != EINTR) throw RunError(std::string("poll on the TAP device failed: ") + std::strerror(errno));
-        if (pr > 0 && (p.revents & POLLIN)) {
-            for (;;) {
-                ssize_t n = ::read(tap.fd, buf, sizeof buf);
-                if (n <= 0) break;
-                if (n > 1514) {
-                    too_long++;
-                    continue;
-                }
-                Bytes f(buf, buf + n);
-                if (f.size() < 60) f.resize(60, 0);
-                injected.push_back(f);
-                rig.segment().inject(f.data(), f.size());
-                from_linux++;
-            }
-        }
-    }
-    // Let what is under way reach Linux.
-    host.run_until_idle(50 * 1000 * hw::kMicrosecond);
-    AdapterCounters c = query_counters(ad);
-    ad.unbind(responder);
-    auto problems = rig.halt_all();
-    const auto& st = responder.stats();
-    auto secs = std::chrono::duration<double>(Clock::now() - real_start).count();
-    io.out << "ne2k tap: stopped (" << why << ") after " << static_cast<long>(secs) << " s\n"
-           << "  frames from Linux        " << from_linux << (too_long ? " (" + std::to_string(too_long) + " longer than 1514 skipped)" : "") << "\n"
-           << "  frames to Linux          " << to_linux << "\n"
-           << "  indicated to the host    " << st.received << "\n"
-           << "  ARP requests answered    " << st.arp_replies << "\n"
-           << "  echo requests answered   " << st.echo_replies << "\n";
-    if (st.bad_checksums) io.out << "  bad checksums ignored    " << st.bad_checksums << "\n";
-    if (st.send_failures) io.out << "  replies the driver failed " << st.send_failures << "\n";
-    if (write_errors) io.out << "  writes to TAP failed     " << write_errors << "\n";
-    io.out << "  OID_GEN_XMIT_OK " << c.xmit_ok << ", RCV_OK " << c.rcv_ok << ", XMIT_ERROR " << c.xmit_error
-           << ", RCV_ERROR " << c.rcv_error << ", RCV_NO_BUFFER " << c.rcv_no_buffer << "\n";
-    for (auto& p : problems) io.out << "  problem: " << p << "\n";
-    return problems.empty() ? kExitOk : kExitFailure;
+    tap.fd = open_tap(o.name);
+    Bridge bridge(o, tap.fd, io);
+    if (!a.json())
+        io.out << "ne2k tap: " << kind_name(o.card.kind) << " adapter " << mac_text(o.card.station.data()) << " is "
+               << o.ip_text << "/" << o.prefix << " on TAP device " << o.name << "; Ctrl-C ends\n"
+               << std::flush;
+    const char* why = bridge.run();
+    bridge.finish(why, io.out, a.json());
+    return bridge.problems() ? kExitFailure : kExitOk;
 }
 
 }  // namespace ne2k_tool

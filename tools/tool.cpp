@@ -4,31 +4,26 @@
 
 #include <ostream>
 
-namespace ne2k_tool {
+#include "tools/args.h"
 
-namespace {
-const char kUsage[] =
-    "usage: ne2k COMMAND [options]   (ne2k COMMAND --help for each)\n"
-    "\n"
-    "Runs the NE2000 miniport driver on emulated cards and an emulated Ethernet\n"
-    "segment, connected to real frames.\n"
-    "\n"
-    "commands:\n"
-    "  demo                       two adapters exchange a checked workload (default run)\n"
-    "  replay IN.pcap [-w OUT]    frames of a capture arrive at one adapter\n"
-    "  send IN.pcap -w WIRE.pcap  frames of a capture are sent through the driver\n"
-    "  tap IFNAME --ip ADDR/LEN   bridge the segment to a Linux TAP device; answers ping\n"
-    "  trace [SCENARIO]           the driver's port accesses, register by register\n";
-}  // namespace
+namespace ne2k_tool {
 
 int run(const std::vector<std::string>& args, Console& io) {
     if (args.empty()) {
-        io.err << kUsage;
+        io.err << usage_text();
         return kExitUsage;
     }
     const std::string& cmd = args[0];
     if (cmd == "--help" || cmd == "-h" || cmd == "help") {
-        io.out << kUsage;
+        io.out << usage_text();
+        return kExitOk;
+    }
+    if (cmd == "--version") {
+        io.out << "ne2k " << kVersion << "\n";
+        return kExitOk;
+    }
+    if (cmd == "--man") {
+        io.out << man_page();
         return kExitOk;
     }
     std::vector<std::string> rest(args.begin() + 1, args.end());
@@ -47,8 +42,15 @@ int run(const std::vector<std::string>& args, Console& io) {
     else if (cmd == "tap") fn = tap_command;
     else if (cmd == "trace") fn = trace_command;
     if (!fn) {
-        io.err << "ne2k: unknown command '" << cmd << "'\n\n" << kUsage;
+        io.err << "ne2k: unknown command '" << cmd << "'\n\n" << usage_text();
         return kExitUsage;
+    }
+    for (const std::string& a : rest) {
+        if (a == "--") break;
+        if (a == "--help" || a == "-h") {
+            io.out << help_text(command_help(cmd));
+            return kExitOk;
+        }
     }
     try {
         return fn(rest, io);

@@ -13,7 +13,7 @@
 namespace ne2k_tool {
 
 // Exit codes of every subcommand.
-enum ExitCode { kExitOk = 0, kExitFailure = 1, kExitUsage = 2 };
+enum ExitCode { kExitOk = 0, kExitFailure = 1, kExitUsage = 2, kExitInterrupted = 130 };
 
 // Where a subcommand writes, and what it knows of its surroundings.
 struct Console {
@@ -21,6 +21,8 @@ struct Console {
     std::ostream& err;
     bool tty = false;                                  // out is a terminal: progress bars
     const volatile std::sig_atomic_t* stop = nullptr;  // set by SIGINT/SIGTERM
+
+    bool stopped() const { return stop && *stop; }
 };
 
 // A bad command line: printed with a hint to --help, exit 2.

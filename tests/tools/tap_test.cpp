@@ -1,13 +1,6 @@
-// tap: the Linux stack pings the driver through a TAP device inside a
+// tap: the Linux stack talks to the driver through a TAP device inside a
 // network namespace the test makes and removes; nothing leaves it.
 #include <gtest/gtest.h>
-
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <chrono>
-#include <thread>
 
 #include "tests/tools/tool_helpers.h"
 
@@ -28,91 +21,73 @@ public:
     bool ok() const { return ok_; }
     std::string exec(const std::string& command) const { return "ip netns exec " + name_ + " " + command; }
 
+    // Once the tool's TAP device is there, gives Linux the address .1 of the /24.
+    bool bridge(const std::string& dev, const std::string& net, const ScratchDir& dir) {
+        bool up = false;
+        for (int i = 0; i < 100 && !up; i++) {
+            up = std::system(exec("ip link show " + dev + " >/dev/null 2>&1").c_str()) == 0;
+            if (!up) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return up && run_shell(exec("ip addr add " + net + ".1/24 dev " + dev), dir).code == 0 &&
+               run_shell(exec("ip link set " + dev + " up"), dir).code == 0;
+    }
+
 private:
     std::string name_;
     bool ok_ = false;
 };
 
-// The tool running in the background; stopped with SIGINT if still there.
-class Background {
-public:
-    Background(const std::string& command, const std::string& out) {
-        pid_ = fork();
-        if (pid_ == 0) {
-            setpgid(0, 0);
-            execl("/bin/sh", "sh", "-c", ("exec " + command + " >" + out + " 2>&1").c_str(), (char*)nullptr);
-            _exit(127);
-        }
-    }
-    ~Background() {
-        if (pid_ > 0 && !done_) {
-            kill(-pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-    // Exit code, waiting at most `seconds`; -1 on timeout (then interrupted).
-    int wait(int seconds) {
-        for (int i = 0; i < seconds * 20; i++) {
-            int status = 0;
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                done_ = true;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        return -1;
-    }
-    void interrupt() { kill(-pid_, SIGINT); }
-
-private:
-    pid_t pid_ = -1;
-    bool done_ = false;
-};
-
 bool can_run_tap(std::string& why) {
-    if (geteuid() != 0) {
-        why = "needs root to create a network namespace and a TAP device";
-        return false;
-    }
-    if (access("/dev/net/tun", F_OK) != 0) {
-        why = "/dev/net/tun is missing";
-        return false;
-    }
-    if (!have_program("ip") || !have_program("ping")) {
+    if (geteuid() != 0) why = "needs root to create a network namespace and a TAP device";
+    else if (access("/dev/net/tun", F_OK) != 0) why = "/dev/net/tun is missing";
+    else if (!have_program("ip") || !have_program("ping"))
         why = "ip (iproute2) or ping (iputils-ping) is not installed (bash scripts/deps.sh installs them)";
-        return false;
-    }
-    return true;
+    return why.empty();
 }
 
-TEST(Tap, LinuxPingsTheDriverWithoutLoss) {
+// The smallest round trip `ping` reports, in ms.
+double min_rtt(const std::string& ping) {
+    auto at = ping.find("min/avg/max");
+    return at == std::string::npos ? 0 : std::stod(ping.substr(ping.find('=', at) + 1));
+}
+
+TEST(Tap, LinuxPingsTheDriverAndGetsAnswers) {
     std::string why;
     if (!can_run_tap(why)) GTEST_SKIP() << why;
     ScratchDir dir;
     Namespace ns;
     ASSERT_TRUE(ns.ok()) << "ip netns add failed";
-    Background tool(ns.exec(std::string(NE2K_TOOL_PATH) + " tap ne2k0 --ip 198.18.0.2/24 --count 5 --seconds 60"),
-                    dir.file("tap.txt"));
-    bool up = false;
-    for (int i = 0; i < 100 && !up; i++) {
-        up = std::system(ns.exec("ip link show ne2k0 >/dev/null 2>&1").c_str()) == 0;
-        if (!up) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    ASSERT_TRUE(up) << "the TAP device did not appear: " << read_file(dir.file("tap.txt"));
-    ASSERT_EQ(run_shell(ns.exec("ip addr add 198.18.0.1/24 dev ne2k0"), dir).code, 0);
-    ASSERT_EQ(run_shell(ns.exec("ip link set ne2k0 up"), dir).code, 0);
+    Background tool(ns.exec(std::string(NE2K_TOOL_PATH) + " tap ne2k0 --ip 198.18.0.2/24 --count 9 --seconds 60 --json"),
+                    dir.file("tap.json"));
+    ASSERT_TRUE(ns.bridge("ne2k0", "198.18.0", dir)) << read_file(dir.file("tap.json"));
 
-    RunResult ping = run_shell(ns.exec("ping -c 5 -i 0.2 -W 2 198.18.0.2"), dir);
-    EXPECT_EQ(ping.code, 0) << ping.out << ping.err;
-    EXPECT_NE(ping.out.find("5 packets transmitted, 5 received, 0% packet loss"), std::string::npos) << ping.out;
+    // UDP: port unreachable (the second write fails); TCP: a reset.
+    RunResult udp = run_shell(ns.exec("bash -c 'exec 3<>/dev/udp/198.18.0.2/9; echo a >&3; sleep 0.3; echo b >&3'"), dir);
+    EXPECT_NE(udp.err.find("Connection refused"), std::string::npos) << udp.err;
+    RunResult tcp = run_shell(ns.exec("bash -c 'exec 3<>/dev/tcp/198.18.0.2/80'"), dir);
+    EXPECT_NE(tcp.err.find("Connection refused"), std::string::npos) << tcp.err;
+
+    RunResult ping = run_shell(ns.exec("ping -c 3 -i 0.2 -W 2 198.18.0.2"), dir);
+    EXPECT_NE(ping.out.find("3 packets transmitted, 3 received, 0% packet loss"), std::string::npos) << ping.out;
     EXPECT_NE(ping.out.find("ttl=64"), std::string::npos) << ping.out;
-
-    // The tool stops by itself after the fifth answer, with its summary.
-    EXPECT_EQ(tool.wait(20), 0) << read_file(dir.file("tap.txt"));
-    std::string summary = read_file(dir.file("tap.txt"));
-    EXPECT_NE(summary.find("echo requests answered   5"), std::string::npos) << summary;
-    EXPECT_NE(summary.find("ARP requests answered    1"), std::string::npos) << summary;
-    EXPECT_EQ(summary.find("problem"), std::string::npos) << summary;
+    // A full frame each way takes 2 x 1.23 ms on the wire: no round trip is shorter.
+    ping = run_shell(ns.exec("ping -c 3 -i 0.2 -W 2 -s 1472 198.18.0.2"), dir);
+    EXPECT_NE(ping.out.find(", 3 received"), std::string::npos) << ping.out;
+    EXPECT_GE(min_rtt(ping.out), 2.46) << ping.out;
+    // Requests in two fragments, and their replies.
+    ping = run_shell(ns.exec("ping -c 3 -i 0.2 -W 2 -s 1473 198.18.0.2"), dir);
+    EXPECT_NE(ping.out.find(", 3 received"), std::string::npos) << ping.out;
+    // The tool stops by itself after the ninth answer, with its summary.
+    EXPECT_EQ(tool.wait(20), 0) << read_file(dir.file("tap.json"));
+    JsonMap j = parse_json(read_file(dir.file("tap.json")));
+    EXPECT_EQ(j["stopped"], "answered the echo requests asked for");
+    EXPECT_EQ(num(j, "echo_replies"), 9u);
+    EXPECT_EQ(num(j, "reassembled"), 3u);
+    EXPECT_EQ(num(j, "arp_replies"), 1u);
+    EXPECT_EQ(num(j, "port_unreachable"), 1u);
+    EXPECT_EQ(num(j, "tcp_resets"), 1u);
+    EXPECT_EQ(j["problems"], "[");
+    EXPECT_EQ(j.count("problems.0"), 0u);
 }
 
 TEST(Tap, InterruptEndsCleanlyWithASummary) {
@@ -123,12 +98,7 @@ TEST(Tap, InterruptEndsCleanlyWithASummary) {
     ASSERT_TRUE(ns.ok());
     Background tool(ns.exec(std::string(NE2K_TOOL_PATH) + " tap ne2k1 --ip 198.18.1.2/24 --seconds 60"),
                     dir.file("tap.txt"));
-    bool up = false;
-    for (int i = 0; i < 100 && !up; i++) {
-        up = std::system(ns.exec("ip link show ne2k1 >/dev/null 2>&1").c_str()) == 0;
-        if (!up) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    ASSERT_TRUE(up);
+    ASSERT_TRUE(ns.bridge("ne2k1", "198.18.1", dir));
     tool.interrupt();
     EXPECT_EQ(tool.wait(10), 0);
     EXPECT_NE(read_file(dir.file("tap.txt")).find("stopped (interrupted)"), std::string::npos)

@@ -1,18 +1,24 @@
-// Helpers for the ne2k tool's tests: running the binary, a scratch folder,
-// captures written and read with libpcap, frames.
+// Helpers for the ne2k tool's tests: running the binary (in the foreground
+// or the background), a scratch folder, its --json summaries, captures
+// written and read with libpcap, frames.
 #ifndef TESTS_TOOLS_TOOL_HELPERS_H
 #define TESTS_TOOLS_TOOL_HELPERS_H
 
 #include <pcap/pcap.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace ne2k_tool_test {
@@ -54,10 +60,11 @@ struct RunResult {
     std::string out, err;
 };
 
-// Runs a shell command line; stdout and stderr kept apart.
+// Runs a shell command line (pipes and redirections of its own allowed);
+// stdout and stderr kept apart.
 inline RunResult run_shell(const std::string& command, const ScratchDir& dir) {
     std::string o = dir.file("stdout.txt"), e = dir.file("stderr.txt");
-    int status = std::system((command + " >" + o + " 2>" + e + " </dev/null").c_str());
+    int status = std::system(("(" + command + ") >" + o + " 2>" + e + " </dev/null").c_str());
     RunResult r;
     r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     r.out = read_file(o);
@@ -70,6 +77,86 @@ inline RunResult run_tool(const std::string& args, const ScratchDir& dir) {
     return run_shell(std::string(NE2K_TOOL_PATH) + " " + args, dir);
 }
 
+// A --json summary flattened: "verdicts.ring_full" -> "3", "ways.0.lost"
+// -> "0", strings without their quotes. Empty when the text is not one
+// JSON value.
+using JsonMap = std::map<std::string, std::string>;
+inline bool json_value(const std::string& s, std::size_t& i, const std::string& path, JsonMap& out) {
+    auto skip = [&] { while (i < s.size() && std::isspace(static_cast<unsigned char>(s[i]))) i++; };
+    auto string = [&](std::string& v) {
+        for (i++; i < s.size() && s[i] != '"'; i++) v += s[i] == '\\' ? s[++i] : s[i];
+        return i++ < s.size();
+    };
+    skip();
+    if (i >= s.size()) return false;
+    if (s[i] == '{' || s[i] == '[') {
+        char close = s[i] == '{' ? '}' : ']';
+        out[path] = std::string(1, s[i++]);
+        for (int n = 0;; n++) {
+            skip();
+            if (i < s.size() && s[i] == close) return ++i, true;
+            if (n && s[i++] != ',') return false;
+            std::string key = std::to_string(n);
+            skip();
+            if (close == '}' && (s[i] != '"' || !string(key = "") || (skip(), s[i++] != ':'))) return false;
+            if (!json_value(s, i, path.empty() ? key : path + "." + key, out)) return false;
+        }
+    }
+    std::string v;
+    if (s[i] == '"') return string(v) && (out[path] = v, true);
+    while (i < s.size() && !std::strchr(",]} \n", s[i])) v += s[i++];
+    return !v.empty() && (out[path] = v, true);
+}
+inline JsonMap parse_json(const std::string& text) {
+    JsonMap out;
+    std::size_t i = 0;
+    if (!json_value(text, i, "", out)) return {};
+    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) i++;
+    return i == text.size() ? out : JsonMap{};
+}
+// A number of the summary (0 when absent).
+inline std::uint64_t num(const JsonMap& j, const std::string& key) {
+    auto it = j.find(key);
+    return it == j.end() ? 0 : std::strtoull(it->second.c_str(), nullptr, 10);
+}
+
+// The tool running in the background (its own process group), its output
+// to a file; killed at the end if still there.
+class Background {
+public:
+    Background(const std::string& command, const std::string& out) {
+        pid_ = fork();
+        if (pid_ == 0) {
+            setpgid(0, 0);
+            execl("/bin/sh", "sh", "-c", ("exec " + command + " >" + out).c_str(), (char*)nullptr);
+            _exit(127);
+        }
+    }
+    ~Background() {
+        if (pid_ > 0 && !done_) {
+            kill(-pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    // Exit code, waiting at most `seconds`; -1 on timeout or a signal.
+    int wait(int seconds) {
+        for (int i = 0; i < seconds * 20; i++) {
+            int status = 0;
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                done_ = true;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return -1;
+    }
+    void interrupt() { kill(-pid_, SIGINT); }
+
+private:
+    pid_t pid_ = -1;
+    bool done_ = false;
+};
+
 inline bool have_program(const std::string& name) {
     return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
 }
@@ -80,11 +167,11 @@ struct PcapRecord {
     std::uint64_t time_us = 0;
 };
 
-// Writes a capture with libpcap; link type Ethernet unless told otherwise.
-inline void write_pcap(const std::string& path, const std::vector<PcapRecord>& records,
-                       int linktype = DLT_EN10MB) {
+// Writes a capture with libpcap to a file or a stream; link type Ethernet
+// unless told otherwise.
+inline void write_pcap(FILE* f, const std::vector<PcapRecord>& records, int linktype = DLT_EN10MB) {
     pcap_t* dead = pcap_open_dead(linktype, 65535);
-    pcap_dumper_t* d = pcap_dump_open(dead, path.c_str());
+    pcap_dumper_t* d = pcap_dump_fopen(dead, f);
     for (const PcapRecord& r : records) {
         pcap_pkthdr h{};
         h.ts.tv_sec = static_cast<time_t>(r.time_us / 1000000);
@@ -95,6 +182,9 @@ inline void write_pcap(const std::string& path, const std::vector<PcapRecord>& r
     }
     pcap_dump_close(d);
     pcap_close(dead);
+}
+inline void write_pcap(const std::string& path, const std::vector<PcapRecord>& records, int linktype = DLT_EN10MB) {
+    write_pcap(std::fopen(path.c_str(), "wb"), records, linktype);
 }
 
 // Every frame of a capture, read with libpcap.
@@ -123,29 +213,16 @@ inline Bytes frame(const Bytes& dst, const Bytes& src, std::size_t len, std::uin
     return f;
 }
 
+inline std::string mac(const std::uint8_t* m) {
+    char buf[18];
+    std::snprintf(buf, sizeof buf, "%02x:%02x:%02x:%02x:%02x:%02x", m[0], m[1], m[2], m[3], m[4], m[5]);
+    return buf;
+}
+
 // A frame filled up to 60 bytes, as on the wire.
 inline Bytes padded(Bytes f, std::uint8_t fill = 0x00) {
     if (f.size() < 60) f.resize(60, fill);
     return f;
-}
-
-// "" when the two frame lists are equal; otherwise where they first differ.
-inline std::string first_difference(const std::vector<Bytes>& got, const std::vector<Bytes>& want) {
-    for (std::size_t i = 0; i < got.size() && i < want.size(); i++) {
-        if (got[i] == want[i]) continue;
-        std::ostringstream s;
-        s << "frame " << i << ": " << got[i].size() << " bytes, want " << want[i].size();
-        for (std::size_t k = 0; k < got[i].size() && k < want[i].size(); k++)
-            if (got[i][k] != want[i][k]) {
-                s << "; first differing byte " << k << ": 0x" << std::hex << int(got[i][k]) << ", want 0x"
-                  << int(want[i][k]);
-                break;
-            }
-        return s.str();
-    }
-    if (got.size() != want.size())
-        return std::to_string(got.size()) + " frames, want " + std::to_string(want.size());
-    return "";
 }
 
 }  // namespace ne2k_tool_test
