@@ -20,7 +20,7 @@ void Report(benchmark::State& state, bench::Pair& pair, const bench::CardCost& t
             const bench::CardCost& rx0, std::uint64_t allocs) {
     const double frames = static_cast<double>(state.iterations());
     bench::CardCost tx = pair.sender_cost(), rx = pair.receiver_cost();
-    double cost_ns = static_cast<double>(pair.host().port_cost());
+    double cost_ns = static_cast<double>(pair.host().bus().port_cost());
     state.counters["tx_ports"] = Counter(static_cast<double>(tx.accesses - tx0.accesses) / frames);
     state.counters["rx_ports"] = Counter(static_cast<double>(rx.accesses - rx0.accesses) / frames);
     state.counters["data_bytes"] = Counter(

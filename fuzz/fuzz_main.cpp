@@ -1,13 +1,13 @@
-// libFuzzer entry point; NE2K_HARNESS names the harness of fuzz/common.h
+// libFuzzer entry point; NE2K_HARNESS names the harness of fuzz/harnesses.h
 // this fuzzer runs. A finding prints what went wrong and aborts, so that
 // libFuzzer keeps the input.
 #include <cstdio>
 #include <cstdlib>
 
-#include "fuzz/common.h"
+#include "fuzz/harnesses.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    std::string fault = ne2k::NE2K_HARNESS(data, size);
+    std::string fault = fuzz::NE2K_HARNESS(data, size);
     if (!fault.empty()) {
         std::fprintf(stderr, "finding: %s\n", fault.c_str());
         std::abort();

@@ -15,16 +15,16 @@ hw::Segment& Host::segment() {
 hw::Ne2000Board& Host::add_card(const hw::BoardConfig& config, bool attach) {
     auto board = std::make_unique<hw::Ne2000Board>(clock(), config);
     hw::Ne2000Board& b = *board;
-    if (!map_ports(b.io_base(), hw::Ne2000Board::kPorts, &b, hw::Ne2000Board::kDataPort,
-                   hw::Ne2000Board::kResetPort - hw::Ne2000Board::kDataPort))
+    if (!bus_.map_ports(b.io_base(), hw::Ne2000Board::kPorts, &b, hw::Ne2000Board::kDataPort,
+                        hw::Ne2000Board::kResetPort - hw::Ne2000Board::kDataPort))
         throw std::runtime_error("sim::Host::add_card: the card's ports overlap a mapped range");
     if (b.kind() == hw::BoardKind::PcCard && !b.attribute_memory().empty() &&
         !map_physical(b.attribute_address(), b.attribute_memory().size(),
                       b.attribute_memory().data())) {
-        unmap_ports(&b);
+        bus_.unmap_ports(&b);
         throw std::runtime_error("sim::Host::add_card: attribute window overlaps a mapped window");
     }
-    connect_irq(b, b.irq());
+    bus_.connect_irq(b, b.irq());
     if (attach) b.attach(segment());
     cards_.push_back(std::move(board));
     return b;

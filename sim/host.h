@@ -72,9 +72,6 @@ public:
     // --- time ---------------------------------------------------------------
     hw::Clock& clock() { return bus_.clock(); }
     Nanos now() const { return bus_.now(); }
-    // Virtual time each port access costs (each element of a string access).
-    void set_port_cost(Nanos cost) { bus_.set_port_cost(cost); }
-    Nanos port_cost() const { return bus_.port_cost(); }
     // Advance the clock through pending hardware events, delivering
     // interrupts and deferred handlers as they come (sim/dispatch.h).
     void run_for(Nanos dt);
@@ -82,34 +79,10 @@ public:
     // Runs until no hardware event, interrupt or deferred handler is
     // pending, or `limit` of virtual time has passed; true when idle.
     bool run_until_idle(Nanos limit = 10'000'000'000ull);
-    // Advance time as a stall does (also what KeStallExecutionProcessor calls).
-    void stall(Nanos dt) { bus_.stall(dt); }
-    std::uint64_t stalled_ns() const { return bus_.stalled_ns(); }
 
-    // --- ports, interrupt lines, trace: the bus (sim/bus.h) -------------------
+    // --- ports, interrupt lines, trace, port cost and stalls: the bus (sim/bus.h)
     Bus& bus() { return bus_; }
     const Bus& bus() const { return bus_; }
-    bool map_ports(std::uint32_t base, std::uint32_t count, hw::PortDevice* device,
-                   std::uint32_t data_first = 0, std::uint32_t data_count = 0) {
-        return bus_.map_ports(base, count, device, data_first, data_count);
-    }
-    void unmap_ports(hw::PortDevice* device) { bus_.unmap_ports(device); }
-    void connect_irq(hw::PortDevice& device, UINT vector) { bus_.connect_irq(device, vector); }
-    void disconnect_irq(hw::PortDevice& device) { bus_.disconnect_irq(device); }
-    PortStats port_stats() const { return bus_.port_stats(); }
-    PortStats port_stats(const hw::PortDevice* device) const { return bus_.port_stats(device); }
-    std::uint64_t unmapped_accesses() const { return bus_.unmapped_accesses(); }
-    std::uint64_t access_count() const { return bus_.access_count(); }
-    void trace_to_vector(bool on) { bus_.trace_to_vector(on); }
-    void set_trace_sink(std::function<void(const TraceEntry&)> sink) {
-        bus_.set_trace_sink(std::move(sink));
-    }
-    const std::vector<TraceEntry>& trace() const { return bus_.trace(); }
-    void clear_trace() { bus_.clear_trace(); }
-    std::vector<std::string> trace_text() const { return bus_.trace_text(); }
-    void set_access_hook(std::function<void(std::uint64_t index)> hook) {
-        bus_.set_access_hook(std::move(hook));
-    }
 
     // --- physical memory ----------------------------------------------------
     // Makes `len` bytes at `phys` reachable through NdisMMapIoSpace.

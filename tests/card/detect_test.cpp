@@ -4,9 +4,7 @@
 
 #include "card/card.h"
 #include "card/dp8390reg.h"
-#include "tests/support/card_fixture.h"
-
-using namespace ne2k_test;
+#include "tests/support/rig.h"
 
 namespace {
 
@@ -17,47 +15,53 @@ hw::BoardConfig Board(hw::BoardKind kind) {
     return c;
 }
 
-hw::BoardConfig WithRam(hw::BoardKind kind, std::uint32_t start, std::uint32_t size) {
-    hw::BoardConfig c = Board(kind);
-    c.ram_start = start;
-    c.ram_size = size;
-    return c;
-}
-
-hw::BoardConfig WithProm(std::vector<std::pair<size_t, UCHAR>> bytes) {
-    hw::BoardConfig c = Board(hw::BoardKind::Isa16);
-    std::vector<UCHAR> image(32, 0x00);
+std::vector<std::uint8_t> Prom(std::vector<std::pair<int, UCHAR>> bytes) {
+    std::vector<std::uint8_t> image(32, 0x00);
     for (auto [i, v] : bytes) image[i] = v;
-    c.prom = image;
-    return c;
+    return image;
 }
 
-// CR reads `value` right after the first write of `after`.
-void ForceCommand(CardFixture& f, UCHAR after, UCHAR value) {
-    f.StartTrace();
-    f.OnAccess([&f, after, value, done = false]() mutable {
-        if (done || f.LastAccess() != W(NIC_CR, after)) return;
+// CR reads `value` after the first write of `after` to it (-1: left alone;
+// 0xFF: the controller does not answer at all).
+void ForceCommand(rig::Rig& r, int after, int value) {
+    if (value == 0xFF) r.card.faults().no_answer = true;
+    if (value < 0 || value == 0xFF) return;
+    r.host.bus().trace_to_vector(true);
+    r.host.bus().set_access_hook([&r, after, value, done = false](std::uint64_t) mutable {
+        const sim::TraceEntry& e = r.host.bus().trace().back();
+        if (done || !e.write || e.port != r.card.io_base() || int(e.value) != after) return;
         done = true;
-        f.card().regs().cr_run = value & 0x03;
-        f.card().regs().cr_rd = value & 0x38;
+        r.card.regs().cr_run = value & 0x03;
+        r.card.regs().cr_rd = value & 0x38;
     });
 }
 
-TEST(CardCheckParameters, AcceptsOnlyAStoppedAnswer) {
-    struct Case { int forced; bool ok; } cases[] = {{-1, true}, {0x23, true}, {0xFF, false}, {0x22, false}};
+// STP and the abort bit are looked at after a stop; a card that reads 0xFF
+// is gone. A failed check of the setup writes nothing after it.
+TEST(CardAnswer, OnlyAStoppedControllerAnswers) {
+    struct Case { int forced; bool ok; } cases[] = {{-1, true}, {0x23, true}, {0xFF, false},
+                                                    {0x01, false}, {0x22, false}, {0x20, false}};
     for (const Case& c : cases) {
-        CardFixture f;
-        f.adapter().InterruptsArmed = 1;
-        if (c.forced == 0xFF) f.card().faults().no_answer = true;
-        else if (c.forced >= 0) ForceCommand(f, 0x21, (UCHAR)c.forced);
-        EXPECT_EQ(CardCheckParameters(&f.adapter()), c.ok) << c.forced;
-        EXPECT_EQ(f.adapter().InterruptsArmed, 0);
-        EXPECT_EQ(f.StalledMicroseconds(), 2000u);
+        SCOPED_TRACE(c.forced);
+        for (bool setup : {false, true}) {
+            rig::Rig r;
+            ASSERT_TRUE(r.Init());
+            r.rec->InterruptsArmed = !setup;
+            ForceCommand(r, 0x21, c.forced);
+            r.Trace();
+            EXPECT_EQ(setup ? CardSetup(r.rec) : CardCheckParameters(r.rec), c.ok);
+            r.host.bus().set_access_hook(nullptr);
+            if (!setup) { EXPECT_EQ(r.StalledUs(), 2000u); }
+            EXPECT_EQ(r.rec->InterruptsArmed, setup && c.ok);
+            if (setup && !c.ok) { EXPECT_EQ(r.Accesses().size(), 2u); }
+            r.card.faults() = hw::Faults{};
+            ASSERT_TRUE(CardSetup(r.rec));
+        }
     }
 }
 
-// Width, RAM and the number of reset pulses per kind of card; CardType 2
-// takes the width from the PROM and the RAM as fixed.
+// Width, RAM and reset pulses per kind of card; a nonzero CardType takes
+// the width from the PROM and the RAM as fixed.
 TEST(CardInitialize, BringsUpEachKindOfCard) {
     struct Case { hw::BoardKind kind; ULONG card_type; UCHAR wide; ULONG start, size; unsigned pulses; bool ram_test; }
     cases[] = {{hw::BoardKind::Isa16, 0, 0, 0x4000, 0x4000, 3, true},
@@ -67,192 +71,119 @@ TEST(CardInitialize, BringsUpEachKindOfCard) {
                {hw::BoardKind::Isa16, 2, 0, 0x4000, 0x4000, 3, false},
                {hw::BoardKind::Isa8, 2, 1, 0x4000, 0x4000, 3, false}};
     for (const Case& c : cases) {
-        CardFixture f(Board(c.kind));
-        AdapterRecord& a = f.adapter();
+        SCOPED_TRACE(testing::Message() << int(c.kind) << "/" << c.card_type);
+        rig::Rig r(Board(c.kind));
+        ASSERT_TRUE(r.Init());
+        AdapterRecord& a = *r.rec;
         a.CardType = c.card_type;
         a.ByteWide = (UCHAR)!c.wide;
         a.RamStart = a.RamSize = 0;
-        a.InterruptsArmed = 1;
-        f.StartTrace();
-        ASSERT_TRUE(CardInitialize(&a)) << int(c.kind) << "/" << c.card_type;
+        r.Trace();
+        ASSERT_TRUE(CardInitialize(&a));
         EXPECT_EQ(a.ByteWide, c.wide);
         EXPECT_EQ(a.RamStart, c.start);
         EXPECT_EQ(a.RamSize, c.size);
-        EXPECT_EQ(f.Count(false, NIC_RESET), c.pulses);
-        EXPECT_EQ(f.CountWrites(NIC_CR, 0x12) > 0, c.ram_test);
-        EXPECT_EQ(f.Trace().back(), W(NIC_CR, 0x21));
-        const hw::Dp8390State& r = f.card().regs();
-        EXPECT_EQ(r.dcr, c.wide ? 0x48 : 0x49);
-        EXPECT_EQ(r.tcr, 0x02);
-        EXPECT_EQ(r.rcr, 0x00);
-        EXPECT_EQ(r.imr, 0x00);
+        EXPECT_EQ(r.Count(false, 0x1F), c.pulses);  // a pulse is a read and a write: cards differ in which resets them
+        EXPECT_EQ(r.Count(true, 0x1F), c.pulses);
+        EXPECT_EQ(r.Count(true, NIC_CR, 0x12) > 0, c.ram_test);
+        EXPECT_EQ(r.Accesses().back().value, 0x21u);
+        const hw::Dp8390State& s = r.card.regs();
+        EXPECT_EQ(s.dcr, c.wide ? 0x48 : 0x49);
+        EXPECT_EQ(s.tcr, 0x02);
+        EXPECT_EQ(s.rcr, 0x00);
+        EXPECT_EQ(s.imr, 0x00);
         EXPECT_EQ(a.InterruptsArmed, 0);
-        EXPECT_EQ(f.card().misuse().total(), 0u);
+        ASSERT_TRUE(CardSetup(&a));
+        EXPECT_EQ(r.Check(), "");
     }
 }
 
-TEST(CardInitialize, PcCardSequence) {
-    CardFixture f(Board(hw::BoardKind::PcCard));
-    f.StartTrace();
-    ASSERT_TRUE(CardInitialize(&f.adapter()));
-    EXPECT_EQ(WithoutReadValues(f.Trace()),
-              (std::vector<RegAccess>{R(0x1F, 0), W(0x1F, 0xFF), W(0, 0x21), W(0x0E, 0x50), W(0x04, 0xA0),
-                                      W(0x0D, 0x00), W(0x0C, 0x20), W(0x01, 0x04), W(0x02, 0xFF), W(0x03, 0x04),
-                                      W(0x05, 0x3C), W(0x06, 0x00), W(0x07, 0xFF), W(0, 0x41), W(0x07, 0x04),
-                                      W(0, 0x01), R(0, 0), W(0x0A, 0x37), W(0, 0x0A), W(0x0F, 0x00),
-                                      W(0x0E, 0x49), W(0x0D, 0x00), W(0x0C, 0x00), W(0x07, 0xFF), W(0, 0x21),
-                                      W(0x0A, 0x00), W(0x0B, 0x00), R(0x07, 0), W(0x0D, 0x02), W(0, 0x22),
-                                      W(0, 0x21)}));
-    EXPECT_EQ(f.StalledMicroseconds(), 6000u);
-}
-
-TEST(CardInitialize, FailsWhenTheControllerDoesNotStop) {
-    CardFixture f(Board(hw::BoardKind::PcCard));
-    ForceCommand(f, 0x01, 0x22);
-    EXPECT_FALSE(CardInitialize(&f.adapter()));
-    EXPECT_EQ(f.Trace().back(), R(NIC_CR, 0x22));
-}
-
-TEST(CardInitialize, FailsStoppedWithoutASignature) {
-    CardFixture f(WithProm({}));
-    f.adapter().ByteWide = 7;
-    f.StartTrace();
-    EXPECT_FALSE(CardInitialize(&f.adapter()));
-    EXPECT_EQ(f.adapter().ByteWide, 7);
-    EXPECT_EQ(f.Trace().back(), W(NIC_CR, 0x21));
-}
-
-// RST that never shows: 16,382 readings with 4 us stalls, then on.
-TEST(CardInitialize, ResetWaitRunsOut) {
-    CardFixture f(Board(hw::BoardKind::PcCard));
-    f.OnAccess([&f] { f.card().regs().isr &= 0x7F; });
-    f.StartTrace();
-    ASSERT_TRUE(CardInitialize(&f.adapter()));
-    EXPECT_EQ(f.Count(false, NIC_ISR), 16382u);
-    EXPECT_EQ(f.StalledMicroseconds(), 6000u + 16382u * 4);
-}
-
-TEST(CardSlotTest, SignaturePairsAtPositionsSixteenToThirtyOne) {
-    const UCHAR B = 0x42, Wd = 0x57;
-    struct Case { std::vector<std::pair<size_t, UCHAR>> prom; bool ok; UCHAR wide; } cases[] = {
-        {{{16, B}, {17, B}, {28, Wd}, {29, Wd}}, true, 0},
-        {{{16, Wd}, {17, Wd}, {28, B}, {29, B}}, true, 0},
-        {{{20, B}, {21, B}}, true, 1},
-        {{{30, B}, {31, B}}, true, 1},
-        {{{30, Wd}, {31, Wd}}, true, 0},
-        {{{15, B}, {16, B}}, false, 7},
-        {{{15, Wd}, {16, Wd}}, false, 7},
-        {{{20, B}, {21, Wd}}, false, 7},
+// Pairs of 0x42 (byte-wide) or 0x57 (word-wide) at positions 16..31 of the
+// PROM image; a word-wide pair anywhere makes the card word-wide.
+TEST(CardSlotTest, SignaturePairs) {
+    const UCHAR B = 0x42, W = 0x57;
+    struct Case { std::vector<std::pair<int, UCHAR>> prom; bool ok; UCHAR wide; } cases[] = {
+        {{{16, B}, {17, B}, {28, W}, {29, W}}, true, 0}, {{{16, W}, {17, W}, {28, B}, {29, B}}, true, 0},
+        {{{20, B}, {21, B}}, true, 1}, {{{30, B}, {31, B}}, true, 1}, {{{30, W}, {31, W}}, true, 0},
+        {{{15, B}, {16, B}}, false, 7}, {{{15, W}, {16, W}}, false, 7}, {{{20, B}, {21, W}}, false, 7},
         {{}, false, 7}};
     for (const Case& c : cases) {
-        CardFixture f(WithProm(c.prom));
-        f.adapter().ByteWide = 7;
-        f.StartTrace();
-        EXPECT_EQ(CardSlotTest(&f.adapter()), c.ok);
-        EXPECT_EQ(f.adapter().ByteWide, c.wide);
-        EXPECT_EQ(f.Count(false, NIC_RESET), 2u);
-        EXPECT_EQ(f.Count(false, NIC_DATA), 32u);
+        rig::Rig r(hw::BoardKind::Isa16);
+        ASSERT_TRUE(r.Init());
+        r.card.memory().set_prom(Prom(c.prom));
+        r.rec->ByteWide = 7;
+        r.Trace();
+        EXPECT_EQ(CardSlotTest(r.rec), c.ok) << c.prom.size();
+        EXPECT_EQ(r.rec->ByteWide, c.wide);
+        EXPECT_EQ(r.Count(false, 0x1F), 2u);
+        EXPECT_EQ(r.Count(false, NIC_DATA), 32u);
     }
-    for (hw::BoardKind kind : {hw::BoardKind::Isa16, hw::BoardKind::Isa8}) {
-        CardFixture f(kind);
-        f.adapter().ByteWide = 7;
-        EXPECT_TRUE(CardSlotTest(&f.adapter()));
-        EXPECT_EQ(f.adapter().ByteWide, kind == hw::BoardKind::Isa8 ? 1 : 0);
-    }
-    CardFixture f;
-    ForceCommand(f, 0x21, 0x23);
-    EXPECT_FALSE(CardSlotTest(&f.adapter()));
+    rig::Rig r(hw::BoardKind::Isa16);  // here the stop must read exactly STP, abort
+    ASSERT_TRUE(r.Init());
+    ForceCommand(r, 0x21, 0x23);
+    EXPECT_FALSE(CardSlotTest(r.rec));
 }
 
-// Faults for the RAM search, set from an access hook: a RAM that answers
-// its first probe only, and one bad byte away from the 1 KB probe steps.
-enum class RamFault { None, FirstProbeOnly, BadByte };
-
+// The RAM search: the first and last 1 KB step that hold the pattern on
+// both paths, then every byte between; a fault anywhere fails it.
 TEST(CardRamTest, FindsTheRamThatAnswersOnBothPaths) {
-    struct Case { std::uint32_t start, size; RamFault fault; bool ok; ULONG ram_start, ram_size; } cases[] = {
-        {0x4000, 0x4000, RamFault::None, true, 0x4000, 0x4000},
-        {0x4000, 0xC000, RamFault::None, true, 0x4000, 0xBF00},
-        {0x0400, 0x3C00, RamFault::None, true, 0x0400, 0x3C00},
-        {0x4000, 0x0000, RamFault::None, false, 0, 0},
-        {0x4000, 0x4000, RamFault::FirstProbeOnly, false, 0, 0},
-        {0x4000, 0x4000, RamFault::BadByte, false, 0, 0}};
+    enum Fault { kNone, kFirstProbeOnly, kBadByte };
+    struct Case { std::uint32_t start, size; Fault fault; bool ok; ULONG ram_start, ram_size; } cases[] = {
+        {0x4000, 0x4000, kNone, true, 0x4000, 0x4000}, {0x4000, 0xC000, kNone, true, 0x4000, 0xBF00},
+        {0x0400, 0x3C00, kNone, true, 0x0400, 0x3C00}, {0x4000, 0x0000, kNone, false, 0, 0},
+        {0x4000, 0x4000, kFirstProbeOnly, false, 0, 0}, {0x4000, 0x4000, kBadByte, false, 0, 0}};
     for (hw::BoardKind kind : {hw::BoardKind::Isa16, hw::BoardKind::Isa8}) {
         for (const Case& c : cases) {
-            CardFixture f(WithRam(kind, c.start, c.size));
-            f.adapter().RamStart = f.adapter().RamSize = 0;
-            unsigned writes_at_start = 0;
-            if (c.fault != RamFault::None) {
-                f.StartTrace();
-                f.OnAccess([&] {
-                    if (c.fault == RamFault::BadByte) {
-                        f.card().poke(0x5006, 0x13);
-                    } else if (f.LastAccess() == W(NIC_CR, 0x12) && f.card().regs().rsar == c.start &&
-                               ++writes_at_start == 2) {
-                        f.card().memory().set_ram(0, 0);  // and what it held reads as no RAM
-                        for (std::uint16_t i = 0; i < 4; i++) f.card().poke((std::uint16_t)(c.start + i), 0xFF);
-                    }
-                });
-            }
-            EXPECT_EQ(CardInitialize(&f.adapter()), c.ok) << int(kind) << " " << c.start << "+" << c.size;
-            EXPECT_EQ(f.adapter().RamStart, c.ram_start);
-            EXPECT_EQ(f.adapter().RamSize, c.ram_size);
-            EXPECT_EQ(f.card().regs().cr_run, 0x01);
+            SCOPED_TRACE(testing::Message() << int(kind) << " " << c.start << "+" << c.size);
+            rig::Rig r(kind);
+            ASSERT_TRUE(r.Init());
+            r.card.memory().set_ram(c.start, c.size);
+            AdapterRecord& a = *r.rec;
+            a.RamStart = a.RamSize = 0;
+            unsigned probes = 0;
+            r.host.bus().trace_to_vector(true);
+            r.host.bus().set_access_hook([&](std::uint64_t) {
+                const sim::TraceEntry& e = r.host.bus().trace().back();
+                if (c.fault == kBadByte) r.card.poke(0x5006, 0x13);
+                if (c.fault == kFirstProbeOnly && e.write && e.port == r.card.io_base() && e.value == 0x12 &&
+                    r.card.regs().rsar == c.start && ++probes == 2) {
+                    r.card.memory().set_ram(0, 0);  // and what it held reads as no RAM
+                    for (std::uint16_t i = 0; i < 4; i++) r.card.poke(std::uint16_t(c.start + i), 0xFF);
+                }
+            });
+            EXPECT_EQ(CardInitialize(&a), c.ok);
+            EXPECT_EQ(a.RamStart, c.ram_start);
+            EXPECT_EQ(a.RamSize, c.ram_size);
+            r.host.bus().set_access_hook(nullptr);
         }
     }
 }
 
+// From the PROM, or a PC Card's attribute window (which must reach 0xFFA);
+// a configured station address is kept, the window unmapped again.
 TEST(CardReadEthernetAddress, FromThePromOrTheAttributeWindow) {
-    const std::array<UCHAR, 6> station{0x00, 0x11, 0x22, 0x33, 0x44, 0x55};
-    const std::array<UCHAR, 6> configured{0x02, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE};
-    struct Case { hw::BoardKind kind; ULONG card_type; } cases[] = {
-        {hw::BoardKind::Isa16, 0}, {hw::BoardKind::Isa8, 0}, {hw::BoardKind::Mca, 0},
-        {hw::BoardKind::PcCard, 1}, {hw::BoardKind::Isa16, 2}};
+    const std::vector<UCHAR> prom{0x00, 0x11, 0x22, 0x33, 0x44, 0x55}, mine{0x02, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE};
+    struct Case { hw::BoardKind kind; ULONG card_type, window; bool overridden, ok; } cases[] = {
+        {hw::BoardKind::Isa16, 0, 0, false, true}, {hw::BoardKind::Isa8, 0, 0, true, true},
+        {hw::BoardKind::Mca, 0, 0, false, true}, {hw::BoardKind::Isa16, 2, 0, true, true},
+        {hw::BoardKind::PcCard, 1, 0x1000, false, true}, {hw::BoardKind::PcCard, 1, 0xFFB, true, true},
+        {hw::BoardKind::PcCard, 1, 0xFFA, false, false}};
     for (const Case& c : cases) {
-        for (bool overridden : {false, true}) {
-            CardFixture f(Board(c.kind));
-            // The window is mapped for an adapter the wrapper knows.
-            if (c.card_type == 1) {
-                ASSERT_EQ(f.BringUp(), NDIS_STATUS_SUCCESS);
-            }
-            AdapterRecord& a = f.adapter();
-            a.CardType = c.card_type;
-            if (c.card_type != 1) {
-                ASSERT_TRUE(CardInitialize(&a));
-            }
-            NdisZeroMemory(a.PermanentAddress, 6);
-            for (int i = 0; i < 6; i++) a.StationAddress[i] = overridden ? configured[i] : 0;
-            size_t maps = f.host().mappings().size();
-            ASSERT_TRUE(CardReadEthernetAddress(&a));
-            EXPECT_EQ(std::vector<UCHAR>(a.PermanentAddress, a.PermanentAddress + 6),
-                      std::vector<UCHAR>(station.begin(), station.end())) << int(c.kind);
-            EXPECT_EQ(std::vector<UCHAR>(a.StationAddress, a.StationAddress + 6),
-                      std::vector<UCHAR>(overridden ? configured.begin() : station.begin(),
-                                         overridden ? configured.end() : station.end()));
-            EXPECT_EQ(f.host().mappings().size(), maps + (c.card_type == 1 ? 1 : 0));
-            EXPECT_TRUE(f.host().live_mappings().empty());
-            EXPECT_TRUE(f.host().problems().empty());
-        }
-    }
-}
-
-// The window must reach offset 0xFFA; a smaller one is refused unmapped.
-TEST(CardReadEthernetAddress, PcCardWindowTooSmallOrUnmappable) {
-    struct Case { ULONG address, size; bool ok; } cases[] = {
-        {0xD4000, 0xFFA, false}, {0xD4000, 0xFFB, true}, {0xD4000, 0x1000, true}, {0x0, 0x1000, false}};
-    for (const Case& c : cases) {
-        CardFixture f(Board(hw::BoardKind::PcCard));
-        ASSERT_EQ(f.BringUp(), NDIS_STATUS_SUCCESS);
-        AdapterRecord& a = f.adapter();
-        size_t maps = f.host().mappings().size();
+        SCOPED_TRACE(testing::Message() << int(c.kind) << " window " << c.window);
+        rig::Rig r(Board(c.kind));
+        ASSERT_TRUE(r.Init());
+        AdapterRecord& a = *r.rec;
+        a.CardType = c.card_type;
+        if (c.window) a.AttributeMemorySize = c.window;
         NdisZeroMemory(a.PermanentAddress, 6);
-        NdisZeroMemory(a.StationAddress, 6);
-        a.AttributeMemoryAddress = c.address;
-        a.AttributeMemorySize = c.size;
-        EXPECT_EQ(CardReadEthernetAddress(&a), c.ok) << c.size;
-        EXPECT_EQ(a.PermanentAddress[1], c.ok ? 0x11 : 0);
-        EXPECT_EQ(a.StationAddress[1], c.ok ? 0x11 : 0);
-        EXPECT_EQ(f.host().mappings().size(), maps + (c.ok ? 1 : 0));
-        EXPECT_TRUE(f.host().live_mappings().empty());
+        for (int i = 0; i < 6; i++) a.StationAddress[i] = c.overridden ? mine[i] : 0;
+        std::size_t maps = r.host.mappings().size();
+        EXPECT_EQ(CardReadEthernetAddress(&a), c.ok);
+        std::vector<UCHAR> want = c.ok ? prom : std::vector<UCHAR>(6, 0);
+        EXPECT_EQ(std::vector<UCHAR>(a.PermanentAddress, a.PermanentAddress + 6), want);
+        EXPECT_EQ(std::vector<UCHAR>(a.StationAddress, a.StationAddress + 6), c.overridden ? mine : want);
+        EXPECT_EQ(r.host.mappings().size(), maps + (c.card_type == 1 && c.ok));
+        EXPECT_TRUE(r.host.live_mappings().empty());
     }
 }
 

@@ -1,5 +1,4 @@
 // The fuzz harnesses, built into this test program too: the seed corpora
 // and every input a fuzzer ever found run in the normal suite
-// (fuzz_regression_test.cpp).
-#include "fuzz/common.cpp"
+// (regression_test.cpp).
 #include "fuzz/harnesses.cpp"

@@ -3,24 +3,19 @@
 // and findings) run through its harness in the normal suite.
 #include <gtest/gtest.h>
 
-#include <ostream>
-
 #include <dirent.h>
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 
 #include "card/dp8390reg.h"
-#include "tests/reliability/world.h"
+#include "fuzz/harnesses.h"
+#include "tests/support/rig.h"
 
-#ifndef NE2K_SOURCE_DIR
-#define NE2K_SOURCE_DIR "."
-#endif
-
-namespace ne2k {
 namespace {
 
-using hw::kMicrosecond;
+using namespace rig;
 
 // A ring overflow is served while the adapter's own frame still waits for a
 // busy medium. The recovery's stop lets that transmission finish, but only
@@ -29,21 +24,21 @@ using hw::kMicrosecond;
 // wait. It must not be sent a second time: it is completed by the transmit
 // service like any other, and reaches the wire exactly once.
 TEST(ReliabilityRegression, OverflowRecoveryDoesNotResendAFrameThatWentOutLate) {
-    World w;
+    Rig w;
     ASSERT_TRUE(w.Init());
     for (int i = 0; i < 4; i++) w.Inject(kOtherStation, 1514);  // about 5 ms of busy medium
     w.Send(1514);
-    ASSERT_TRUE(w.card().transmitting());
-    w.card().core().raise_isr(ISR_OVW);
-    ASSERT_TRUE(w.RunIdle());
+    ASSERT_TRUE(w.card.transmitting());
+    w.card.core().raise_isr(ISR_OVW);
+    ASSERT_TRUE(w.Run());
     EXPECT_EQ(w.Check(), "");
     EXPECT_EQ(w.figures().tx_on_wire, 1u);
-    EXPECT_EQ(w.rec()->XmitOkCount, 1u);
-    EXPECT_EQ(w.rec()->TxActiveIndex, TX_INDEX_IDLE);
+    EXPECT_EQ(w.rec->XmitOkCount, 1u);
+    EXPECT_EQ(w.rec->TxActiveIndex, TX_INDEX_IDLE);
     // Still usable: a frame each way.
     w.Send(300);
     w.Inject(kToStation, 400);
-    ASSERT_TRUE(w.RunIdle());
+    ASSERT_TRUE(w.Run());
     EXPECT_EQ(w.Check(), "");
     EXPECT_EQ(w.figures().tx_on_wire, 2u);
     EXPECT_EQ(w.figures().rx_indicated, 1u);
@@ -56,32 +51,32 @@ TEST(ReliabilityRegression, OverflowRecoveryDoesNotResendAFrameThatWentOutLate) 
 // new overflow would then be sent twice, and its second completion logged as
 // a driver failure. Each deferred pass here is held until both are pending.
 TEST(ReliabilityRegression, AResetLeavesNoTransmissionOutstanding) {
-    World w(hw::BoardKind::Isa8);  // 20 ring pages: four full frames overflow it
+    Rig w(hw::BoardKind::Isa8);  // 20 ring pages: four full frames overflow it
     ASSERT_TRUE(w.Init());
     w.Send(1514);
-    ASSERT_TRUE(w.card().transmitting());
+    ASSERT_TRUE(w.card.transmitting());
     ASSERT_EQ(w.Reset(), NDIS_STATUS_SUCCESS);
-    ASSERT_TRUE(w.RunIdle());
+    ASSERT_TRUE(w.Run());
 
     auto overflow = [&w] {
         for (int i = 0; i < 5; i++) w.Inject(kToStation, 1514);
-        ASSERT_TRUE(w.RunIdle());
-        ASSERT_TRUE(w.card().regs().isr & ISR_OVW);
+        ASSERT_TRUE(w.Run());
+        ASSERT_TRUE(w.card.regs().isr & ISR_OVW);
     };
-    w.adapter()->hold_deferred(true);
+    w.adapter->hold_deferred(true);
     overflow();  // while idle
-    w.adapter()->hold_deferred(false);
-    ASSERT_TRUE(w.RunIdle());
+    w.adapter->hold_deferred(false);
+    ASSERT_TRUE(w.Run());
 
-    w.adapter()->hold_deferred(true);
+    w.adapter->hold_deferred(true);
     w.Send(300);
     overflow();  // after the frame's PTX
-    ASSERT_TRUE(w.card().regs().isr & ISR_PTX);
-    w.adapter()->hold_deferred(false);
-    ASSERT_TRUE(w.RunIdle());
+    ASSERT_TRUE(w.card.regs().isr & ISR_PTX);
+    w.adapter->hold_deferred(false);
+    ASSERT_TRUE(w.Run());
     EXPECT_EQ(w.Check(), "");
     EXPECT_EQ(w.figures().tx_on_wire, 2u);
-    EXPECT_TRUE(w.host().error_log().empty());
+    EXPECT_TRUE(w.host.error_log().empty());
 }
 
 // An interrupt the service routine claims during a reset masks the card and
@@ -93,15 +88,15 @@ TEST(ReliabilityRegression, AResetLeavesNoTransmissionOutstanding) {
 // then makes the service routine read CURR as ISR and write IMR = 0 into
 // MAR7. The deferred handler masks the card itself when it finds it armed.
 TEST(ReliabilityRegression, DeferredHandlerAfterAResetRunsWithTheCardMasked) {
-    World w;
+    Rig w;
     ASSERT_TRUE(w.Init(NDIS_PACKET_TYPE_DIRECTED | NDIS_PACKET_TYPE_ALL_MULTICAST));
-    hw::Ne2000Board& card = w.card();
+    hw::Ne2000Board& card = w.card;
     ASSERT_EQ(card.regs().mar[7], 0xFF);
-    const std::uint64_t runs = w.adapter()->counters().deferred_runs;
+    const std::uint64_t runs = w.adapter->counters().deferred_runs;
     bool masked = false, rxe = false, arrived = false;
-    w.host().set_access_hook([&](std::uint64_t) {
-        const AdapterRecord& r = *w.rec();
-        bool deferred = w.adapter()->counters().deferred_runs != runs;
+    w.host.bus().set_access_hook([&](std::uint64_t) {
+        const AdapterRecord& r = *w.rec;
+        bool deferred = w.adapter->counters().deferred_runs != runs;
         if (!r.InterruptsArmed) masked = true;
         if (masked && r.InterruptsArmed && !rxe && !deferred) {
             card.core().raise_isr(ISR_RXE);  // armed again by the reset's setup
@@ -114,91 +109,17 @@ TEST(ReliabilityRegression, DeferredHandlerAfterAResetRunsWithTheCardMasked) {
     });
     card.core().raise_isr(ISR_PRX);  // claimed at the reset's first port access
     ASSERT_EQ(w.Reset(), NDIS_STATUS_SUCCESS);
-    ASSERT_TRUE(w.RunIdle());
-    w.host().set_access_hook(nullptr);
+    ASSERT_TRUE(w.Run());
+    w.host.bus().set_access_hook(nullptr);
     ASSERT_TRUE(masked && rxe && arrived) << "the interleaving was not reached";
     EXPECT_EQ(card.misuse().page1_in_isr, 0u);
     EXPECT_EQ(card.regs().mar[7], 0xFF);
     // Multicast still arrives, also to addresses hashing into MAR7.
     w.Inject(kMulticastListed2, 100);  // 33:33:00:00:00:01 hashes to MAR7
     w.Inject(kToStation, 100);
-    ASSERT_TRUE(w.RunIdle());
+    ASSERT_TRUE(w.Run());
     EXPECT_EQ(w.Check(), "");
     EXPECT_EQ(w.figures().rx_indicated, 2u);
-}
-
-// A controller that stops answering (a PC Card taken out while running)
-// reads 0xFF from every register. Its ISR then shows every condition on
-// every read, and the deferred handler, which serves conditions until none is
-// left, never returned. It now ends the pass when ISR reads 0xFF; the
-// adapter works again once the card answers and has been reset.
-TEST(ReliabilityRegression, ControllerThatStopsAnsweringDoesNotHoldTheDeferredHandler) {
-    struct Hang {};
-    World w;
-    ASSERT_TRUE(w.Init());
-    const hw::Nanos budget = w.host().now() + 5'000'000'000ull;
-    w.host().set_access_hook([&](std::uint64_t) {
-        if (w.host().now() > budget) throw Hang{};
-    });
-    w.card().core().raise_isr(ISR_PRX);
-    w.card().faults().no_answer = true;
-    bool hung = false;
-    try {
-        w.RunIdle();
-    } catch (const Hang&) {
-        hung = true;
-    }
-    w.host().set_access_hook(nullptr);
-    ASSERT_FALSE(hung) << "the deferred handler did not return";
-    EXPECT_EQ(w.rec()->IsrBits, 0);
-    w.card().faults().no_answer = false;
-    ASSERT_EQ(w.Reset(), NDIS_STATUS_SUCCESS);
-    w.Send(200);
-    w.Inject(kToStation, 300);
-    ASSERT_TRUE(w.RunIdle());
-    EXPECT_EQ(w.Check(), "");
-    EXPECT_EQ(w.figures().tx_on_wire, 1u);
-    EXPECT_EQ(w.figures().rx_indicated, 1u);
-}
-
-// After a halt, a new adapter on the same card: its record may lie where the
-// halted one's did, and with it its interrupt storage. The host took the
-// halted adapter for the owner of that storage and refused the new one's
-// synchronized calls ("interrupt not connected").
-TEST(ReliabilityRegression, NewAdapterAfterAHaltSynchronizesWithItsOwnInterrupt) {
-    World w;
-    for (int round = 0; round < 3; round++) {
-        ASSERT_TRUE(w.Init()) << round;
-        w.Send(100);
-        w.Inject(kToStation, 100);
-        ASSERT_TRUE(w.RunIdle());
-        EXPECT_EQ(w.figures().rx_indicated, round + 1u);
-        EXPECT_EQ(w.figures().tx_on_wire, round + 1u);
-        w.Halt();
-    }
-    EXPECT_EQ(w.Check(), "");
-    EXPECT_TRUE(w.host().problems().empty()) << w.host().problems()[0];
-}
-
-// The configuration fuzzer: a "BusType" keyword whose low 8 bits are 0x10
-// goes to NdisMSetAttributes as the interface type. The platform's interface
-// type enumeration had no fixed underlying type, so a value past its
-// enumerators was undefined behaviour (seen by the sanitizers when the wrapper
-// stored it); it is int-sized now, as the wrapper's enumerations are.
-TEST(ReliabilityRegression, BusTypeOutsideTheKnownInterfaceTypesIsHandedOverAsRead) {
-    for (ULONG bus : {0x10u, 0xFFu, 0x1234u}) {
-        sim::Host host;
-        ASSERT_EQ(host.load_driver(DriverEntry), 0u);
-        hw::BoardConfig bc;
-        bc.kind = hw::BoardKind::Isa16;
-        hw::Ne2000Board& card = host.add_card(bc);
-        sim::AdapterConfig cfg = host.config_for(card);
-        cfg.set("BusType", bus);
-        ASSERT_EQ(host.initialize(cfg), NDIS_STATUS_SUCCESS) << bus;
-        EXPECT_EQ(static_cast<int>(host.adapter().attributes().type), static_cast<int>(bus & 0xFF));
-        host.adapter().halt();
-        EXPECT_TRUE(host.problems().empty());
-    }
 }
 
 // ---------------------------------------------------------------------------
@@ -236,9 +157,8 @@ TEST_P(FuzzCorpus, EveryKeptInputPasses) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Harnesses, FuzzCorpus,
-                         ::testing::Values(Harness{"ring", RingInput}, Harness{"oid", OidInput},
-                                           Harness{"config", ConfigInput}, Harness{"send", SendInput}),
+                         ::testing::Values(Harness{"ring", fuzz::RingInput}, Harness{"oid", fuzz::OidInput},
+                                           Harness{"config", fuzz::ConfigInput}, Harness{"send", fuzz::SendInput}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
-}  // namespace ne2k
