@@ -171,15 +171,12 @@ BOOLEAN Ne2000RcvDpc(AdapterRecord* Adapter) {
 
     if (Adapter->OverflowPending) SyncCardHandleOverflow(Adapter);
 
+    // A receive error (RXE) needs no work of its own here: the controller
+    // stores no frame with an error (RCR SEP is never set) and a frame it
+    // missed never reached the ring, so every frame in the ring is good and
+    // is drained like any other. The error itself is counted in the
+    // controller's tally counters.
     for (;;) {
-        // A receive error outside overflow recovery: drop the ring up to CURR.
-        if ((Adapter->IsrBits & ISR_RXE) && !Adapter->OverflowPending) {
-            SyncCardGetCurrent(Adapter);
-            Adapter->RxNextPage = Adapter->RxCurrentPage;
-            CardSetBoundary(Adapter);
-            break;
-        }
-
         if (Adapter->RxCurrentPage == Adapter->RxNextPage) {
             SyncCardGetCurrent(Adapter);
             if (Adapter->RxCurrentPage == Adapter->RxNextPage) break;

@@ -178,7 +178,7 @@ private:
     bool running_before_ = false, addressed_ = false;
     std::uint8_t curr_before_ = 0;
     std::string faults_;
-    unsigned fault_count_ = 0, missed_ = 0;  // missed_: frames the card missed since Forget
+    unsigned fault_count_ = 0;
     Figures fig_;
     std::uint64_t stall_base_ = 0;
 };
