@@ -137,6 +137,13 @@ VOID NDIS_API NdisReadConfiguration(PNDIS_STATUS Status, PNDIS_CONFIGURATION_PAR
     *Status = NDIS_STATUS_FAILURE;
     OpenConfig* c = sim::open_config(Host::current(), ConfigurationHandle, "NdisReadConfiguration");
     if (!c) return;
+    // A counted string: Length and MaximumLength in bytes, whole characters,
+    // Length within MaximumLength.
+    if (!Keyword || !Keyword->Buffer || Keyword->Length % sizeof(WCHAR) != 0 ||
+        Keyword->MaximumLength < Keyword->Length) {
+        Host::current().problem("NdisReadConfiguration: malformed keyword string");
+        return;
+    }
     const sim::AdapterConfig& config = c->adapter->config();
     std::string name = sim::narrow(Keyword);
     ULONG v = 0;
