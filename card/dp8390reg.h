@@ -86,8 +86,6 @@ constexpr UCHAR IMR_NONE = 0x00;
 
 // Data configuration (DCR)
 constexpr UCHAR DCR_WTS = 0x01;       // word-wide transfers
-constexpr UCHAR DCR_BOS = 0x02;       // byte order
-constexpr UCHAR DCR_LAS = 0x04;       // long addresses
 constexpr UCHAR DCR_LS = 0x08;        // normal operation (clear: loopback)
 constexpr UCHAR DCR_AR = 0x10;        // auto-initialize remote
 constexpr UCHAR DCR_FT1 = 0x40;       // FIFO threshold 8 bytes (with FT0 clear)
@@ -115,7 +113,6 @@ constexpr UCHAR RSR_FO = 0x08;        // FIFO overrun
 constexpr UCHAR RSR_MPA = 0x10;       // missed packet
 constexpr UCHAR RSR_PHY = 0x20;       // group address (multicast or broadcast)
 constexpr UCHAR RSR_DIS = 0x40;       // receiver disabled
-constexpr UCHAR RSR_DFR = 0x80;       // deferring
 constexpr UCHAR RSR_ERRORS = RSR_CRC | RSR_FAE | RSR_FO | RSR_MPA | RSR_DIS;
 
 // Station-address PROM width signatures
