@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <ostream>
 
 #include "hw/ethernet.h"
 #include "tools/args.h"
@@ -163,6 +165,12 @@ std::string unusable_text(const Unusable& u) {
     add(u.too_short, "shorter than an Ethernet header");
     add(u.too_long, "longer than 1514 bytes");
     return s;
+}
+
+void summary_row(std::ostream& out, int width, const char* what, std::uint64_t n, const std::string& more) {
+    char line[96];
+    std::snprintf(line, sizeof line, "  %-*s%8llu", width, what, static_cast<unsigned long long>(n));
+    out << line << (more.empty() ? "" : " (" + more + ")") << "\n";
 }
 
 hw::Nanos Schedule::due(std::uint64_t t) {

@@ -376,9 +376,7 @@ const Verdict kOfferedRows[] = {Verdict::Indicated, Verdict::CardFilter, Verdict
 
 void print_replay(const ReplayOptions& o, const ReplayResult& r, std::ostream& out) {
     auto row = [&](const char* what, std::uint64_t n, const std::string& more = {}) {
-        char line[64];
-        std::snprintf(line, sizeof line, "  %-22s%8llu", what, static_cast<unsigned long long>(n));
-        out << line << (more.empty() ? "" : " (" + more + ")") << "\n";
+        summary_row(out, 22, what, n, more);
     };
     row("frames in capture", r.in_capture);
     if (r.unusable.total()) row("not usable", r.unusable.total(), unusable_text(r.unusable));

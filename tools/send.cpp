@@ -196,9 +196,7 @@ int send_command(const std::vector<std::string>& args, Console& io) {
         j.close();
     } else {
         auto row = [&](const char* what, std::uint64_t n, const std::string& more = {}) {
-            char line[64];
-            std::snprintf(line, sizeof line, "  %-20s%8llu", what, static_cast<unsigned long long>(n));
-            text << line << (more.empty() ? "" : " (" + more + ")") << "\n";
+            summary_row(text, 20, what, n, more);
         };
         row("frames in capture", r.in_capture);
         if (r.unusable.total()) row("skipped", r.unusable.total(), unusable_text(r.unusable));
