@@ -3,15 +3,15 @@
 # i686 cross compiler: freestanding kernel code (no C runtime, no exceptions,
 # no unwind tables, no RTTI), subsystem native, entry point DriverEntry,
 # image base 0x10000, base relocations kept. Its imports are bound through
-# import libraries made here by dlltool from image/ndis.def (NDIS.SYS) and
-# image/hal.def (HAL.DLL): the image imports each operation by its plain
+# import libraries made here by dlltool from miniport/image/ndis.def (NDIS.SYS) and
+# miniport/image/hal.def (HAL.DLL): the image imports each operation by its plain
 # name. The finishing step marks INIT discardable and writes the checksum.
 #
 #   bash scripts/image.sh [OUTDIR] [--probe]      (default OUTDIR: build)
 #
 # Writes OUTDIR/ne2000.sys and the linker's map OUTDIR/ne2000.map; the
 # objects and import libraries go to OUTDIR/image/. --probe instead links
-# OUTDIR/image/probe.sys: the same objects plus image/probe.cpp, which calls
+# OUTDIR/image/probe.sys: the same objects plus tests/image/probe/probe.cpp, which calls
 # memcpy through one more import library, for the image checks to refuse.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -32,7 +32,7 @@ flags=(-std=c++17 -O2 -ffreestanding -fno-exceptions -fno-rtti -nostdlib
        -fno-asynchronous-unwind-tables -fno-unwind-tables -fno-stack-protector
        -fno-threadsafe-statics -fno-tree-loop-distribute-patterns -fno-builtin
        -mno-sse -mno-mmx -mno-stack-arg-probe -mpreferred-stack-boundary=2
-       -fdata-sections -fno-ident -Wall -Wextra -Werror -I.)
+       -fdata-sections -fno-ident -Wall -Wextra -Werror -Iminiport)
 link=(-nostdlib -nostartfiles -s
       -Wl,--subsystem,native -Wl,--image-base,0x10000 -Wl,--entry,_DriverEntry@8
       -Wl,--dynamicbase -Wl,--enable-reloc-section -Wl,--no-insert-timestamp)
@@ -43,13 +43,13 @@ compile() {  # source object
 
 # The finishing step, a host program sharing the loader's PE reader.
 finish="$work/finish"
-if [ ! -x "$finish" ] || [ image/finish.cpp -nt "$finish" ] || [ loader/pe.cpp -nt "$finish" ] ||
-   [ loader/pe.h -nt "$finish" ]; then
-  g++ -std=c++17 -O2 -Wall -Wextra -Werror -I. image/finish.cpp loader/pe.cpp -o "$finish"
+if [ ! -x "$finish" ] || [ host/loader/finish_image.cpp -nt "$finish" ] ||
+   [ host/loader/pe.cpp -nt "$finish" ] || [ host/loader/pe.h -nt "$finish" ]; then
+  g++ -std=c++17 -O2 -Wall -Wextra -Werror -Ihost host/loader/finish_image.cpp host/loader/pe.cpp -o "$finish"
 fi
 
 libs=()
-for def in image/ndis.def image/hal.def; do
+for def in miniport/image/ndis.def miniport/image/hal.def; do
   lib="$work/lib$(basename "$def" .def).a"
   "$DLLTOOL" --kill-at -d "$def" -l "$lib"
   libs+=("$lib")
@@ -57,15 +57,15 @@ done
 
 if [ "$probe" -eq 0 ]; then
   rm -f "$work"/obj/*.o
-  for src in driver/*.cpp card/*.cpp receive/*.cpp transmit/*.cpp request/*.cpp; do
-    compile "$src" "$work/obj/$(echo "$src" | tr / _ | sed 's/\.cpp$/.o/')"
+  for src in miniport/{driver,card,receive,transmit,request}/*.cpp; do
+    compile "$src" "$work/obj/$(echo "${src#miniport/}" | tr / _ | sed 's/\.cpp$/.o/')"
   done
   image="$out/ne2000.sys"
   map="$out/ne2000.map"
   extra=()
 else
-  compile image/probe.cpp "$work/probe.o"
-  "$DLLTOOL" --kill-at -d image/probe.def -l "$work/libprobe.a"
+  compile tests/image/probe/probe.cpp "$work/probe.o"
+  "$DLLTOOL" --kill-at -d tests/image/probe/probe.def -l "$work/libprobe.a"
   image="$work/probe.sys"
   map="$work/probe.map"
   extra=("$work/probe.o" "$work/libprobe.a")

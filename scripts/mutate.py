@@ -6,8 +6,8 @@ Usage:
   python3 scripts/mutate.py --sample 50 --seed 1 --report mut.json
   python3 scripts/mutate.py --survivors mut.json --with-explorer --report again.json
 
-One mutant is one small change in a .cpp or .h file of driver/ card/ receive/
-transmit/ request/ (code only: comments, preprocessor lines, string and character
+One mutant is one small change in a .cpp or .h file of miniport/driver/ card/
+receive/ transmit/ request/ (code only: comments, preprocessor lines, string and character
 literals and static_assert statements are left alone, except the values of
 #define lines, whose integer literals take the constant operator). Operators:
   comparison  < <= > >= == != to the boundary neighbour or the negation
@@ -34,7 +34,7 @@ run took longer than --timeout: a "timeout", counted as killed), survived, inval
 """
 import argparse, bisect, fcntl, hashlib, json, os, random, re, shutil, signal, subprocess, sys, tempfile, time
 
-FOLDERS = ("driver", "card", "receive", "transmit", "request")
+FOLDERS = tuple("miniport/" + d for d in ("driver", "card", "receive", "transmit", "request"))
 EXPLORER = r"Scenarios/Explorer\."
 JOBS = "-j2"
 KEYWORDS = {"return", "sizeof", "if", "else", "while", "for", "do", "switch", "case", "default",
@@ -219,7 +219,7 @@ def enumerate_mutants(root):
     files = git_files(root)
     found = []
     for f in files:
-        if f.split("/")[0] in FOLDERS and f.endswith((".cpp", ".h")):
+        if os.path.dirname(f) in FOLDERS and f.endswith((".cpp", ".h")):
             with open(os.path.join(root, f), encoding="latin-1") as fh:
                 found += mutants_in(f, fh.read())
     found.sort(key=lambda m: (m["file"], m["line"], m["column"], m["operator"], m["mutated"]))

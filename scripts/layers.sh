@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Checks that includes point one way between the tree's folders, and fails
+# naming every line that does not. The build runs it (target `layers`), so a
+# violation fails `cmake --build`.
+#
+#   bash scripts/layers.sh [ROOT]        (default: the checkout)
+#
+# The rules, one per folder: the folders a file there may include from
+# (by the first part of a quoted include), and whether it may include the
+# compiler's own headers (<...>).
+#   miniport/   what ships in ne2000.sys: only its own folders, no <...> at all
+#   host/hw/    the emulated card: only hw/, nothing of the driver or the wrapper
+#   host/loader/ the PE loader: only loader/ (it knows nothing of sim/)
+set -uo pipefail
+root=${1:-"$(dirname "$0")/.."}
+cd "$root" || exit 2
+
+rules=(
+  "miniport|platform driver card receive transmit request|no"
+  "host/hw|hw|yes"
+  "host/loader|loader|yes"
+)
+
+bad=0
+for rule in "${rules[@]}"; do
+  IFS='|' read -r folder allowed system <<<"$rule"
+  [ -d "$folder" ] || continue
+  while IFS= read -r hit; do
+    file=${hit%%:*}
+    rest=${hit#*:}
+    line=${rest%%:*}
+    text=${rest#*:}
+    if [[ $text =~ \#[[:space:]]*include[[:space:]]*\"([^/\"]+)/ ]]; then
+      first=${BASH_REMATCH[1]}
+      [[ " $allowed " == *" $first "* ]] && continue
+      echo "$file:$line: $folder/ may include only from $allowed; this names $first/" >&2
+    elif [[ $text =~ \#[[:space:]]*include[[:space:]]*\< ]]; then
+      [ "$system" = yes ] && continue
+      echo "$file:$line: $folder/ is freestanding and includes no compiler or library header" >&2
+    else
+      echo "$file:$line: $folder/ includes only by folder/file.h: $text" >&2
+    fi
+    bad=1
+  done < <(grep -rnE '^[[:space:]]*#[[:space:]]*include' "$folder" --include='*.h' --include='*.cpp' \
+             --include='*.hpp' --include='*.cc' --include='*.inc')
+done
+
+if [ "$bad" -ne 0 ]; then
+  echo "layers: an include points the wrong way (scripts/layers.sh explains the rules)" >&2
+  exit 1
+fi
