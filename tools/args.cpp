@@ -103,19 +103,9 @@ std::string lower(std::string text) {
 }
 
 hw::BoardKind parse_kind(const std::string& text, const std::string& option) {
-    for (hw::BoardKind k : {hw::BoardKind::Isa16, hw::BoardKind::Isa8, hw::BoardKind::PcCard, hw::BoardKind::Mca})
-        if (lower(text) == kind_name(k)) return k;
+    for (hw::BoardKind k : hw::kBoardKinds)
+        if (lower(text) == hw::kind_name(k)) return k;
     throw UsageError(option + ": unknown board kind '" + text + "' (use isa16, isa8, pccard or mca)");
-}
-
-const char* kind_name(hw::BoardKind kind) {
-    switch (kind) {
-    case hw::BoardKind::Isa16: return "isa16";
-    case hw::BoardKind::Isa8: return "isa8";
-    case hw::BoardKind::PcCard: return "pccard";
-    case hw::BoardKind::Mca: return "mca";
-    }
-    return "?";
 }
 
 hw::MacAddress parse_mac(const std::string& text, const std::string& option) {

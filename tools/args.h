@@ -71,7 +71,6 @@ private:
 
 // "isa16", "isa8", "pccard", "mca".
 hw::BoardKind parse_kind(const std::string& text, const std::string& option);
-const char* kind_name(hw::BoardKind kind);
 // "02:00:00:00:00:01" or "02-00-...".
 hw::MacAddress parse_mac(const std::string& text, const std::string& option);
 // A card's own address: a MAC address that is not a group address.

@@ -4,6 +4,16 @@
 
 namespace hw {
 
+const char* kind_name(BoardKind kind) {
+    switch (kind) {
+    case BoardKind::Isa16: return "isa16";
+    case BoardKind::Isa8: return "isa8";
+    case BoardKind::PcCard: return "pccard";
+    case BoardKind::Mca: return "mca";
+    }
+    return "?";
+}
+
 using namespace dp8390;
 
 std::vector<std::uint8_t> default_prom(BoardKind kind, const std::array<std::uint8_t, 6>& station) {

@@ -21,6 +21,9 @@
 namespace hw {
 
 enum class BoardKind { Isa16, Isa8, PcCard, Mca };
+constexpr BoardKind kBoardKinds[] = {BoardKind::Isa16, BoardKind::Isa8, BoardKind::PcCard, BoardKind::Mca};
+// "isa16", "isa8", "pccard", "mca": the name a user gives and reads.
+const char* kind_name(BoardKind kind);
 
 struct BoardConfig {
     BoardKind kind = BoardKind::Isa16;

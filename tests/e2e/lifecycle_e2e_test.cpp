@@ -68,11 +68,8 @@ class LifecycleE2E : public ::testing::TestWithParam<hw::BoardKind> {};
 
 TEST_P(LifecycleE2E, ExchangesFramesSurvivesAResetAndHaltsClean) { EXPECT_EQ(Lifecycle(GetParam()).fault, ""); }
 
-const char* const kKindNames[] = {"Isa16", "Isa8", "PcCard", "Mca"};
-INSTANTIATE_TEST_SUITE_P(BoardKinds, LifecycleE2E,
-                         ::testing::Values(hw::BoardKind::Isa16, hw::BoardKind::Isa8, hw::BoardKind::PcCard,
-                                           hw::BoardKind::Mca),
-                         [](const auto& info) { return std::string(kKindNames[int(info.param)]); });
+INSTANTIATE_TEST_SUITE_P(BoardKinds, LifecycleE2E, ::testing::ValuesIn(hw::kBoardKinds),
+                         [](const auto& info) { return std::string(hw::kind_name(info.param)); });
 
 #ifdef NE2K_IMAGE_PATH
 TEST(ImageAgreesWithLinkedDriver, SamePortAccessesAccessByAccess) {

@@ -109,6 +109,7 @@ struct DamageCase {
     std::function<void(std::vector<std::uint8_t>&, const Layout&)> damage;
     const char* message;  // expected within the loader's message
 };
+void PrintTo(const DamageCase& c, std::ostream* os) { *os << c.name; }
 
 const DamageCase kDamage[] = {
     {"NotPe", [](auto& f, auto&) { f.assign({'#', '!', '/', 'b', 'i', 'n'}); }, "not a PE image (no MZ signature)"},

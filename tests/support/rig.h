@@ -25,6 +25,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -184,5 +185,10 @@ private:
 };
 
 }  // namespace rig
+
+namespace hw {
+// A parameterized test's board kind prints as its name ("isa16").
+inline void PrintTo(BoardKind kind, std::ostream* os) { *os << kind_name(kind); }
+}  // namespace hw
 
 #endif  // TESTS_SUPPORT_RIG_H

@@ -62,6 +62,7 @@ struct FilterCase {
     const char* filter;
     const char* verdicts;  // I indicated, C card filter, E exact filter, U unusable, B not offered (--bpf)
 };
+void PrintTo(const FilterCase& c, std::ostream* os) { *os << "--filter " << c.filter; }
 
 class ReplayFilter : public ::testing::TestWithParam<FilterCase> {};
 
