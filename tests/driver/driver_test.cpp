@@ -288,4 +288,32 @@ TEST(HaltAndReset, TheTransmitSideIsEmptiedAndEverythingGivenBack) {
     }
 }
 
+// A card whose loopback lets the wire in (QEMU's does) keeps storing frames
+// after a halt. The halt leaves it masked, with its status acknowledged, so
+// nothing it stores raises the line: held high, a PC's IRQ 3 would also
+// silence the second serial port, which shares it.
+TEST(HaltAndReset, AHaltedCardRaisesNoInterrupt) {
+    for (hw::BoardKind kind : hw::kBoardKinds) {
+        SCOPED_TRACE(hw::kind_name(kind));
+        rig::Rig r(kind);
+        r.card.faults().loopback_leaks = true;
+        ASSERT_TRUE(r.Init());
+        r.InjectStream(r.host.bus().now(), 300 * rig::kUs, 20, {60, 1000}, {rig::kToStation, rig::kBroadcast});
+        r.Send(1514);
+        r.Send(300);
+        r.host.run_for(2 * rig::kMs);
+        r.Halt();
+        EXPECT_EQ(r.card.regs().imr, 0x00);
+        EXPECT_FALSE(r.card.irq_level());
+        const std::uint8_t curr = r.card.regs().curr;
+        for (std::size_t len : {60, 600, 1514}) {
+            r.Inject(rig::kToStation, len);
+            r.Run();
+            EXPECT_FALSE(r.card.irq_level()) << len;
+        }
+        EXPECT_NE(r.card.regs().curr, curr) << "the card stored nothing after the halt";
+        EXPECT_EQ(r.Check(), "");
+    }
+}
+
 }  // namespace

@@ -250,6 +250,7 @@ void Rig::Halt() {
     stops_.push_back(host.bus().now());
     adapter->halt();
     halted_ = true;
+    stops_.push_back(host.bus().now());
 }
 
 void Rig::Mask() { Ne2000DisableInterrupt(rec); }
@@ -307,7 +308,7 @@ void Rig::OnWire(const std::uint8_t* f, std::size_t len) {
 }
 
 void Rig::AfterDelivery() {
-    if (!pending_) return;
+    if (!pending_ || halted_) return;  // nobody owes a frame stored after a halt
     Rx& r = rx_[pending_];
     pending_ = 0;
     r.time = host.bus().now();
