@@ -121,6 +121,9 @@ void Dispatcher::run_deferred(Adapter& a) {
 
 // The enable handler runs synchronized with the service routine, as the
 // wrapper re-arms a card: an edge its IMR write raises is delivered after it.
+// The driver depends on it (platform/ndis.h, at the handler types): its
+// enable handler writes IMR before it sets InterruptsArmed, and a service
+// routine run between the two would decline an edge that never comes again.
 void Dispatcher::enable(Adapter& a) {
     W_ENABLE_INTERRUPT_HANDLER handler = host_.characteristics().EnableInterruptHandler;
     if (!handler) return;

@@ -11,6 +11,10 @@
 #include "receive/receive.h"
 #include "transmit/transmit.h"
 
+// Correct only synchronized with the service routine, as the wrapper runs
+// it: an interrupt the IMR write raises must not reach the routine before
+// InterruptsArmed is set, or it is declined and, on an edge-triggered line,
+// lost for good.
 VOID NDIS_API Ne2000EnableInterrupt(NDIS_HANDLE MiniportAdapterContext) {
     AdapterRecord* adapter = (AdapterRecord*)MiniportAdapterContext;
     CardWriteRegister(adapter, NIC_IMR, adapter->ImrValue);
