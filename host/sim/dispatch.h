@@ -83,6 +83,8 @@ public:
     }
     // Looks at every adapter for what waits and runs what may run now.
     void deliver_pending();
+    // Something may wait (Adapter::call_when_free): the next deliver() looks.
+    void wake() { pending_ = true; }
 
     // A rising edge on an interrupt vector.
     void raise(UINT vector);
