@@ -99,18 +99,18 @@ void Ne2000Board::register_write(std::uint32_t offset, std::uint8_t value) {
 
 std::uint8_t Ne2000Board::read8(std::uint32_t offset) {
     Answered answered{*this};
-    return present() ? register_read(offset & (kPorts - 1)) : 0xFF;
+    return answering() ? register_read(offset & (kPorts - 1)) : 0xFF;
 }
 
 void Ne2000Board::write8(std::uint32_t offset, std::uint8_t value) {
     Answered answered{*this};
-    if (present()) register_write(offset & (kPorts - 1), value);
+    if (answering()) register_write(offset & (kPorts - 1), value);
 }
 
 std::uint16_t Ne2000Board::read16(std::uint32_t offset) {
     Answered answered{*this};
     offset &= kPorts - 1;
-    if (!present()) return 0xFFFF;
+    if (!answering()) return 0xFFFF;
     if (is_data(offset)) return core_.read_data(true);
     // A word access elsewhere is two byte accesses at offset and offset+1.
     std::uint8_t lo = register_read(offset);
@@ -120,7 +120,7 @@ std::uint16_t Ne2000Board::read16(std::uint32_t offset) {
 void Ne2000Board::write16(std::uint32_t offset, std::uint16_t value) {
     Answered answered{*this};
     offset &= kPorts - 1;
-    if (!present()) return;
+    if (!answering()) return;
     if (is_data(offset)) {
         core_.write_data(value, true);
         return;
@@ -134,7 +134,7 @@ void Ne2000Board::write16(std::uint32_t offset, std::uint16_t value) {
 void Ne2000Board::read8_string(std::uint32_t offset, std::uint8_t* dst, std::uint32_t count) {
     if (!is_data(offset & (kPorts - 1))) return PortDevice::read8_string(offset, dst, count);
     Answered answered{*this};
-    if (present())
+    if (answering())
         core_.read_data(dst, count);
     else
         std::fill(dst, dst + count, 0xFF);
@@ -143,7 +143,7 @@ void Ne2000Board::read8_string(std::uint32_t offset, std::uint8_t* dst, std::uin
 void Ne2000Board::read16_string(std::uint32_t offset, std::uint16_t* dst, std::uint32_t count) {
     if (!is_data(offset & (kPorts - 1))) return PortDevice::read16_string(offset, dst, count);
     Answered answered{*this};
-    if (present())
+    if (answering())
         core_.read_data(dst, count);
     else
         std::memset(dst, 0xFF, count * sizeof *dst);  // the buffer may be unaligned
@@ -152,13 +152,13 @@ void Ne2000Board::read16_string(std::uint32_t offset, std::uint16_t* dst, std::u
 void Ne2000Board::write8_string(std::uint32_t offset, const std::uint8_t* src, std::uint32_t count) {
     if (!is_data(offset & (kPorts - 1))) return PortDevice::write8_string(offset, src, count);
     Answered answered{*this};
-    if (present()) core_.write_data(src, count);
+    if (answering()) core_.write_data(src, count);
 }
 
 void Ne2000Board::write16_string(std::uint32_t offset, const std::uint16_t* src, std::uint32_t count) {
     if (!is_data(offset & (kPorts - 1))) return PortDevice::write16_string(offset, src, count);
     Answered answered{*this};
-    if (present()) core_.write_data(src, count);
+    if (answering()) core_.write_data(src, count);
 }
 
 bool Ne2000Board::fire_foreign_irq() {

@@ -78,6 +78,9 @@ public:
     // stays low, and the attribute memory reads all ones. For good.
     void pull_out();
     bool pulled() const { return pulled_; }
+    // Whether a port access now reaches the controller (not pulled out, no
+    // Faults::no_answer).
+    bool answering() const { return !pulled_ && !core_.faults().no_answer; }
     const Misuse& misuse() const { return core_.misuse(); }
 
     // PortDevice
@@ -117,9 +120,7 @@ private:
         if (!pulled_) notify_irq(level || foreign_pulse_);
     }
     bool is_data(std::uint32_t offset) const { return offset >= kDataPort && offset < kResetPort; }
-    // Whether the card answers the access being made; counted down by
-    // Answered once it is over (the card may be pulled out after it).
-    bool present() const { return !pulled_ && !core_.faults().no_answer; }
+    // Counts an access once it is over (the card may be pulled out after it).
     struct Answered {
         Ne2000Board& board;
         ~Answered() { board.count_access(); }

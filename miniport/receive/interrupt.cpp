@@ -28,7 +28,8 @@ VOID NDIS_API Ne2000DisableInterrupt(NDIS_HANDLE MiniportAdapterContext) {
 }
 
 // May run beside any other handler: touches the card only while armed, and
-// then only reads ISR and writes IMR.
+// then only reads ISR and writes IMR. A card that reads all ones is gone (a
+// PC Card pulled out): the interrupt is another device's on the shared line.
 VOID NDIS_API Ne2000Isr(PBOOLEAN InterruptRecognized, PBOOLEAN QueueMiniportHandleInterrupt,
                NDIS_HANDLE MiniportAdapterContext) {
     AdapterRecord* adapter = (AdapterRecord*)MiniportAdapterContext;
@@ -37,7 +38,7 @@ VOID NDIS_API Ne2000Isr(PBOOLEAN InterruptRecognized, PBOOLEAN QueueMiniportHand
     if (adapter->InterruptsArmed) {
         UCHAR status;
         SyncCardReadPortUchar(adapter->IoPortBase + NIC_ISR, &status);
-        if (status & adapter->ImrValue) {
+        if (status != NIC_NO_ANSWER && (status & adapter->ImrValue)) {
             adapter->InterruptsArmed = 0;
             CardWriteRegister(adapter, NIC_IMR, IMR_NONE);
             ours = TRUE;

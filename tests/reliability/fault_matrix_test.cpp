@@ -79,7 +79,7 @@ const FaultCase kCases[] = {
          }
          w.Run(20 * kSecond);
          return "";),
-     true, true, true, {NDIS_ERROR_CODE_DRIVER_FAILURE}},
+     true, true, true, {NDIS_ERROR_CODE_DRIVER_FAILURE, NDIS_ERROR_CODE_HARDWARE_FAILURE}},
     {"no_answer_at_halt", hw::BoardKind::PcCard, UP(Traffic(w, 2); w.Send(1000); w.card.faults().no_answer = true;
          w.Halt(); return "";), true, true, false, {}},
     {"no_answer_at_filter_change", hw::BoardKind::PcCard, UP(w.card.faults().no_answer = true;
