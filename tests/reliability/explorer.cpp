@@ -24,6 +24,10 @@ std::uint64_t Env(const char* name, std::uint64_t fallback) {
     return v && *v ? std::strtoull(v, nullptr, 10) : fallback;
 }
 
+std::uint64_t Stride(std::uint64_t span) {
+    return std::max<std::uint64_t>(1, Env("NE2K_EXPLORE_STRIDE", NE2K_SANITIZED ? span / 400 : 1));
+}
+
 namespace {
 
 // Sends of these sizes, `gap` of virtual time after each.
@@ -252,8 +256,7 @@ Result Sweep(const Case& c) {
                                          : c.act == Act::Pull && s.from_start ? 0
                                                                               : ready);
     const Nanos budget = base.end + std::max<Nanos>(base.end / 2, 200 * kMs);
-    const std::uint64_t stride =
-        Env("NE2K_EXPLORE_STRIDE", NE2K_SANITIZED ? std::max<std::uint64_t>(1, (n - k0) / 400) : 1);
+    const std::uint64_t stride = Stride(n - k0);
     const std::uint64_t init_stride = std::max<std::uint64_t>(stride, ready / 2000);
     const std::uint64_t pairs = c.act != Act::Interrupt ? 0 : Env("NE2K_EXPLORE_PAIRS", NE2K_SANITIZED ? 200 : 2000);
     std::mt19937_64 rng(Env("NE2K_EXPLORE_SEED", 20261206));
@@ -264,7 +267,7 @@ Result Sweep(const Case& c) {
         r.first += "  k=" + std::to_string(ks[0]) + (ks.size() > 1 ? " k2=" + std::to_string(ks[1]) : "") + ": " +
                    o.fault + "\n";
     };
-    for (std::uint64_t k = k0; k < n; k += std::max<std::uint64_t>(k < ready ? init_stride : stride, 1)) note({k});
+    for (std::uint64_t k = k0; k < n; k += k < ready ? init_stride : stride) note({k});
     // Half the pairs anywhere, half close together (within 400 accesses),
     // where one handler's window meets the next one's.
     if (k0 < n) {

@@ -34,6 +34,9 @@ namespace explore {
 using namespace rig;
 
 std::uint64_t Env(const char* name, std::uint64_t fallback);
+// The step between the k explored over `span` accesses: NE2K_EXPLORE_STRIDE,
+// or 1, or under the sanitizers what keeps a sweep near 400 runs.
+std::uint64_t Stride(std::uint64_t span);
 
 struct Scenario {
     const char* name;
