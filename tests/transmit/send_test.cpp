@@ -262,6 +262,32 @@ TEST(Transmit, UnsendablePacketsFailWithoutTouchingTheCard) {
     }
 }
 
+// A packet whose first buffers are empty: the copy steps over them to the
+// first buffer with data, on every board, whatever follows (an odd piece, a
+// short frame filled to 60, a full frame). A copy that does not step on
+// loops for ever; the test watchdog (tests/support/watchdog.cpp) ends it.
+TEST(CardCopyDownPacket, LeadingEmptyBuffersAreSkipped) {
+    const std::vector<std::vector<std::size_t>> layouts = {
+        {0, 60}, {0, 0, 0, 61}, {0, 0, 13, 0, 1}, {0, 41}, {0, 0, 1514}, {0, 7, 0, 0, 300}};
+    for (hw::BoardKind kind : hw::kBoardKinds) {
+        SCOPED_TRACE(hw::kind_name(kind));
+        rig::Rig r(kind);
+        ASSERT_TRUE(r.Init());
+        for (const auto& pieces : layouts) {
+            std::size_t total = 0;
+            for (std::size_t p : pieces) total += p;
+            Bytes frame = Raw(total, unsigned(pieces.size()));
+            r.proto.send(*r.adapter, frame, pieces);
+            r.Run();
+            ASSERT_FALSE(r.wire.empty());
+            EXPECT_EQ(r.wire.back(), rig::Padded(frame)) << pieces.size() << " pieces";
+            EXPECT_EQ(r.proto.sent().back().completion, NDIS_STATUS_SUCCESS);
+        }
+        EXPECT_EQ(r.wire.size(), layouts.size());
+        EXPECT_EQ(r.Check(), "");
+    }
+}
+
 // Packet copy into a slot: one remote write for the whole chain, bytes
 // paired across buffers on the word path, the card holding exactly the
 // frame (filled to 60 bytes with spaces by a second write), and the last odd
