@@ -156,7 +156,8 @@ std::vector<Case> Cases() {
         f[14 + at] = value;
         if (fix_checksum) {
             net::put16(&f[24], 0);
-            net::put16(&f[24], net::checksum(&f[14], std::max<std::size_t>(20, (f[14] & 15) * 4u)));
+            const std::size_t ihl = std::clamp<std::size_t>((f[14] & 15) * 4u, 20, f.size() - 14);
+            net::put16(&f[24], net::checksum(&f[14], ihl));
         }
         return f;
     };
