@@ -62,7 +62,8 @@ const char* host_address_problem(uint32_t a, unsigned prefix);
 // must not call back into the host or the ping client that sends through it
 // (hold frames that arrive meanwhile and hand them over afterwards).
 // Not pure virtual, so that no runtime support (__cxa_pure_virtual) is
-// needed; the default refuses every frame.
+// needed; the default refuses every frame. A sink at namespace scope needs
+// every member initialized (`unsigned sent = 0;`) to need no constructor run.
 class FrameSink {
 public:
     virtual bool send(const uint8_t* /*frame*/, size_t /*len*/) { return false; }
