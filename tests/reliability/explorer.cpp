@@ -25,7 +25,11 @@ std::uint64_t Env(const char* name, std::uint64_t fallback) {
 }
 
 std::uint64_t Stride(std::uint64_t span) {
-    return std::max<std::uint64_t>(1, Env("NE2K_EXPLORE_STRIDE", NE2K_SANITIZED ? span / 400 : 1));
+    return std::max<std::uint64_t>(1, Env("NE2K_EXPLORE_STRIDE", NE2K_SANITIZED ? span / 200 : 1));
+}
+
+bool SweptHere(hw::BoardKind kind) {
+    return !NE2K_SANITIZED || kind == hw::BoardKind::PcCard || kind == hw::BoardKind::Isa8;
 }
 
 namespace {
@@ -258,7 +262,7 @@ Result Sweep(const Case& c) {
     const Nanos budget = base.end + std::max<Nanos>(base.end / 2, 200 * kMs);
     const std::uint64_t stride = Stride(n - k0);
     const std::uint64_t init_stride = std::max<std::uint64_t>(stride, ready / 2000);
-    const std::uint64_t pairs = c.act != Act::Interrupt ? 0 : Env("NE2K_EXPLORE_PAIRS", NE2K_SANITIZED ? 200 : 2000);
+    const std::uint64_t pairs = c.act != Act::Interrupt ? 0 : Env("NE2K_EXPLORE_PAIRS", NE2K_SANITIZED ? 100 : 2000);
     std::mt19937_64 rng(Env("NE2K_EXPLORE_SEED", 20261206));
     auto note = [&](const std::vector<std::uint64_t>& ks) {
         Outcome o = RunOnce(s, c.kind, c.act, ks, budget, n * 4 + 100000);

@@ -3,8 +3,12 @@
 // its program with a message naming it. A loop that never ends (an endless
 // loop in the driver touches no port, so nothing else can stop it) then shows
 // as that test failing, not as a run that hangs until it is killed. Linked
-// into every test program (tests/CMakeLists.txt); no test refers to it.
+// into every test program (tests/CMakeLists.txt). Process groups a test
+// started (watchdog.h) are ended first.
+#include "tests/support/watchdog.h"
+
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,12 +21,15 @@ namespace {
 
 char g_says[320];
 std::size_t g_length = 0;
+volatile sig_atomic_t g_groups[16];  // 0: free
 
 class Watchdog : public ::testing::EmptyTestEventListener {
 public:
     explicit Watchdog(unsigned seconds) : seconds_(seconds) {
         std::signal(SIGALRM, [](int) {
             (void)!write(2, g_says, g_length);
+            for (volatile sig_atomic_t& group : g_groups)
+                if (group > 0) kill(-group, SIGKILL);
             _exit(1);
         });
     }
@@ -46,3 +53,20 @@ const bool g_installed = [] {
 }();
 
 }  // namespace
+
+namespace watchdog {
+
+void Guard(int process_group) {
+    for (volatile sig_atomic_t& group : g_groups)
+        if (group == 0) {
+            group = process_group;
+            return;
+        }
+}
+
+void Release(int process_group) {
+    for (volatile sig_atomic_t& group : g_groups)
+        if (group == process_group) group = 0;
+}
+
+}  // namespace watchdog
