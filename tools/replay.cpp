@@ -19,37 +19,6 @@ namespace ne2k_tool {
 
 namespace {
 
-struct VerdictNames {
-    const char* name;
-    const char* key;
-};
-const VerdictNames kVerdictNames[kVerdicts] = {
-    {"indicated", "indicated"},
-    {"card filter", "card_filter"},
-    {"exact filter", "exact_filter"},
-    {"ring full", "ring_full"},
-    {"receiver stopped", "receiver_stopped"},
-    {"runt", "runt"},
-    {"error", "error"},
-    {"dropped by driver", "dropped_by_driver"},
-    {"transfer failed", "transfer_failed"},
-    {"bpf", "bpf"},
-    {"unusable", "unusable"},
-};
-
-Verdict verdict_of(hw::RxFate fate) {
-    switch (fate) {
-    case hw::RxFate::Stored: break;
-    case hw::RxFate::Rejected: return Verdict::CardFilter;
-    case hw::RxFate::Stopped:
-    case hw::RxFate::Off: return Verdict::ReceiverStopped;
-    case hw::RxFate::Runt: return Verdict::Runt;
-    case hw::RxFate::Error: return Verdict::Error;
-    case hw::RxFate::RingFull: return Verdict::RingFull;
-    }
-    return Verdict::DroppedByDriver;
-}
-
 // Every frame of the capture from the moment it is read until its verdict
 // is known, in capture order; verdicts are counted and written to the CSV
 // in that order. Frames wait here only while the card or the driver holds
@@ -216,9 +185,6 @@ std::vector<sim::MacAddress> parse_mac_list(const std::string& text) {
 
 }  // namespace
 
-const char* verdict_name(Verdict v) { return kVerdictNames[static_cast<std::size_t>(v)].name; }
-const char* verdict_key(Verdict v) { return kVerdictNames[static_cast<std::size_t>(v)].key; }
-
 std::uint64_t ReplayResult::lost_total() const {
     std::uint64_t n = 0;
     for (std::uint64_t x : lost) n += x;
@@ -370,10 +336,6 @@ ReplayResult run_replay(const ReplayOptions& o) {
 
 namespace {
 
-const Verdict kOfferedRows[] = {Verdict::Indicated, Verdict::CardFilter, Verdict::ExactFilter, Verdict::RingFull,
-                                Verdict::ReceiverStopped, Verdict::Runt, Verdict::Error, Verdict::DroppedByDriver,
-                                Verdict::TransferFailed};
-
 void print_replay(const ReplayOptions& o, const ReplayResult& r, std::ostream& out) {
     auto row = [&](const char* what, std::uint64_t n, const std::string& more = {}) {
         summary_row(out, 22, what, n, more);
@@ -382,27 +344,16 @@ void print_replay(const ReplayOptions& o, const ReplayResult& r, std::ostream& o
     if (r.unusable.total()) row("not usable", r.unusable.total(), unusable_text(r.unusable));
     if (o.bpf) row("skipped by --bpf", r.bpf_skipped);
     row("offered", r.offered, r.padded ? std::to_string(r.padded) + " padded to 60 bytes" : "");
-    const char* why[kVerdicts] = {
-        nullptr,
-        "not taken by the card's address filter or multicast hash",
-        "taken by the card, kept back by the wrapper's exact filter",
-        "no room in the receive ring",
-        "arrived while the receiver was stopped or off, e.g. in overflow recovery",
-        "too short for the receiver",
-        "receive errors",
-        "stored in the ring, never indicated",
-        "indicated, the transfer of the data failed",
-    };
-    for (Verdict v : kOfferedRows) {
+    for (Verdict v : kOfferedVerdicts) {
         std::uint64_t n = r.count(v);
         bool always = v <= Verdict::ReceiverStopped;
         if (!always && !n) continue;
         std::string label = std::string("  ") + verdict_name(v);
-        std::string more = v == Verdict::Indicated ? (o.output ? "written to " + *o.output : "") : why[static_cast<int>(v)];
+        std::string more = v == Verdict::Indicated ? (o.output ? "written to " + *o.output : "") : verdict_meaning(v);
         row(label.c_str(), n, more);
     }
     std::string lost_why;
-    for (Verdict v : kOfferedRows)
+    for (Verdict v : kOfferedVerdicts)
         if (r.lost[static_cast<std::size_t>(v)])
             lost_why += (lost_why.empty() ? "" : ", ") + std::string(verdict_name(v)) + " " +
                         std::to_string(r.lost[static_cast<std::size_t>(v)]);
@@ -429,10 +380,10 @@ void json_replay(const ReplayOptions& o, const ReplayResult& r, int status, std:
     j.num("too_short", r.unusable.too_short).num("too_long", r.unusable.too_long).close();
     j.num("bpf_skipped", r.bpf_skipped).num("offered", r.offered).num("padded", r.padded);
     j.object("verdicts");
-    for (Verdict v : kOfferedRows) j.num(verdict_key(v), r.count(v));
+    for (Verdict v : kOfferedVerdicts) j.num(verdict_key(v), r.count(v));
     j.close();
     j.num("admitted", r.admitted).num("lost", r.lost_total()).object("lost_by");
-    for (Verdict v : kOfferedRows)
+    for (Verdict v : kOfferedVerdicts)
         if (v != Verdict::Indicated) j.num(verdict_key(v), r.lost[static_cast<std::size_t>(v)]);
     j.close();
     j.num("earlier_timestamps", r.earlier);
