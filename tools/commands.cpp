@@ -99,27 +99,48 @@ const CommandHelp kSend{
     "ne2k send tools/sample.pcap -w wire.pcap --topspeed && tcpdump -r wire.pcap -xx",
 };
 
+// What tap and bridge share: the IPv4 host above the driver, its ping
+// client, when to stop.
+const OptionHelp kIp{"--ip", "ADDR/LEN", "the emulated host's IPv4 address and prefix length (required),\ne.g. 198.18.0.2/24", true};
+const OptionHelp kPing{"--ping", "ADDR",
+                       "also ping ADDR (on the subnet of --ip) from the emulated host,\n"
+                       "sizes spread over 60..1514 bytes on the wire; stop when done"};
+const OptionHelp kCount{"--count", "N",
+                        "stop after answering N echo requests (1..1000000); with --ping,\n"
+                        "the echo requests to send (default 10)"};
+const OptionHelp kSeconds{"--seconds", "S", "stop after S seconds (1..86400)"};
+const char kLiveMore[] =
+    "The adapter's protocol is a small IPv4 host with the card's station address\n"
+    "as its MAC: it answers ARP requests and ICMP echo requests for ADDR\n"
+    "(fragmented ones too), answers UDP with ICMP port unreachable and TCP with a\n"
+    "reset, and counts what it ignores by kind. Every frame from outside is\n"
+    "accounted for: too short, too long or not Ethernet (not put on the wire), or\n"
+    "put on the wire and indicated, or kept back by the card's address filter,\n"
+    "the wrapper's exact filter, a full ring. With --ping it also pings ADDR,\n"
+    "checking every reply byte for byte; exit 1 when a request is lost. Ctrl-C\n"
+    "ends it with a summary.";
+
 const CommandHelp kTap{
     "tap",
     "IFNAME",
     "bridge the segment to a Linux TAP device; answers ping",
     "Bridges the emulated segment to a Linux TAP device (created as IFNAME, needs\n"
     "root), paced to real time: a frame from Linux goes on the wire when it\n"
-    "arrives. The adapter's protocol is a small IPv4 host with the card's station\n"
-    "address as its MAC: it answers ARP requests and ICMP echo requests for ADDR\n"
-    "(fragmented ones too), answers UDP with ICMP port unreachable and TCP with a\n"
-    "reset, and counts what it ignores by kind. Ctrl-C ends it with a summary.",
+    "arrives, and one for Linux is written when it has crossed the wire. The\n"
+    "command stops with exit 1 when the device goes away.",
     {
-        {"--ip", "ADDR/LEN", "the emulated host's IPv4 address, e.g. 198.18.0.2/24"},
+        kIp,
         kKind,
         kStation,
-        {"--count", "N", "stop after answering N echo requests (1..1000000)"},
-        {"--seconds", "S", "stop after S seconds (1..86400)"},
+        kPing,
+        kCount,
+        kSeconds,
     },
     "(as root)\n"
     "ne2k tap ne2k0 --ip 198.18.0.2/24 &\n"
     "ip addr add 198.18.0.1/24 dev ne2k0 && ip link set ne2k0 up\n"
     "ping -c 5 198.18.0.2",
+    [] { return std::string(kLiveMore) + "\n"; },
 };
 
 const CommandHelp kTrace{
@@ -179,7 +200,8 @@ std::string help_text(const CommandHelp& c) {
     std::string usage = std::string("usage: ne2k ") + c.name + (*c.operands ? " " : "") + c.operands;
     std::string line = usage;
     for (const OptionHelp& o : all_options(c)) {
-        std::string item = std::string(" [") + o.name + (o.value ? std::string(" ") + o.value : "") + "]";
+        std::string item = std::string(o.name) + (o.value ? std::string(" ") + o.value : "");
+        item = o.required ? " " + item : " [" + item + "]";
         if (line.size() + item.size() > 80) {
             usage += "\n";
             line = std::string(13 + std::string(c.name).size(), ' ');
