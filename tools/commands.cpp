@@ -143,6 +143,34 @@ const CommandHelp kTap{
     [] { return std::string(kLiveMore) + "\n"; },
 };
 
+const CommandHelp kBridge{
+    "bridge",
+    "",
+    "join the segment to a QEMU virtual machine (UDP, -netdev dgram)",
+    "Joins the emulated segment to a UDP socket, one Ethernet frame (without FCS)\n"
+    "per datagram, as QEMU's -netdev dgram backend frames them, paced to real\n"
+    "time: a virtual machine's network card and the emulated adapter are then on\n"
+    "one Ethernet. The socket is bound to --local and takes datagrams from\n"
+    "--remote only; the machine's backend has them the other way round. When\n"
+    "nothing listens at --remote, the refusals are counted and the bridge goes on\n"
+    "(the machine may be starting, or restarting).",
+    {
+        {"--local", "ADDR:PORT", "our end of the UDP link, e.g. 127.0.0.1:5555 (required)", true},
+        {"--remote", "ADDR:PORT", "the peer's end: QEMU's local.host and local.port (required)", true},
+        kIp,
+        kKind,
+        kStation,
+        kPing,
+        kCount,
+        kSeconds,
+    },
+    "ne2k bridge --local 127.0.0.1:5555 --remote 127.0.0.1:5556 --ip 10.0.2.2/24 &\n"
+    "qemu-system-i386 ... -device ne2k_isa,netdev=n0 -netdev dgram,id=n0,\\\n"
+    "  local.type=inet,local.host=127.0.0.1,local.port=5556,\\\n"
+    "  remote.type=inet,remote.host=127.0.0.1,remote.port=5555",
+    [] { return std::string(kLiveMore) + "\n"; },
+};
+
 const CommandHelp kTrace{
     "trace",
     "[SCENARIO]",
@@ -186,7 +214,7 @@ std::string roff(const std::string& text) {
 }  // namespace
 
 const std::vector<const CommandHelp*>& command_helps() {
-    static const std::vector<const CommandHelp*> all{&kDemo, &kReplay, &kSend, &kTap, &kTrace};
+    static const std::vector<const CommandHelp*> all{&kDemo, &kReplay, &kSend, &kTap, &kBridge, &kTrace};
     return all;
 }
 
