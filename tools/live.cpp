@@ -119,7 +119,7 @@ public:
                     return {o_.ping_text + " never answered ARP"};
                 return {"pinged " + o_.ping_text + " " + std::to_string(o_.count) + " times"};
             }
-            if (!o_.ping && o_.count && net_->stats().echo_replies >= o_.count && injected_.empty())
+            if (!o_.ping && o_.count && net_->stats().echo_replies >= o_.count && idle())
                 return {"answered the echo requests asked for"};
             if (o_.seconds && real_ns() >= o_.seconds * 1000000000ull) return {"time is up"};
             if (!wait_for_link()) return {gone_, true};
@@ -172,6 +172,9 @@ private:
         return static_cast<std::uint64_t>(
             std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - real_start_).count());
     }
+    // Nothing on the wire or due: every reply has been handed over at its
+    // time.
+    bool idle() { return injected_.empty() && rig_.host().clock().next_deadline() == hw::kNever; }
     // Virtual time up to real time.
     void catch_up() {
         sim::Nanos now = virt_start_ + real_ns();
