@@ -6,24 +6,32 @@
 #   bash scripts/layers.sh [ROOT]        (default: the checkout)
 #
 # The rules, one per folder: the folders a file there may include from
-# (by the first part of a quoted include), and whether it may include the
-# compiler's own headers (<...>).
-#   miniport/   what ships in ne2000.sys: only its own folders, no <...> at all
-#   host/hw/    the emulated card: only hw/, nothing of the driver or the wrapper
-#   host/loader/ the PE loader: only loader/ (it knows nothing of sim/)
+# (by the first part of a quoted include), which of the compiler's own
+# headers (<...>) it may include (yes: any; freestanding: only those a
+# freestanding C++ implementation has; no: none), and the files of the folder
+# that may include any (programs that run on the build machine).
+#   miniport/    what ships in ne2000.sys: only its own folders, no <...> at all
+#   host/hw/     the emulated card: only hw/, nothing of the driver or the wrapper
+#   host/loader/ the PE reader and loader: only loader/ (it knows nothing of sim/),
+#                freestanding (the bare-metal kernel compiles it); finish_image.cpp
+#                is the image build's program and reads and writes the file
+#   host/metal/  the bare-metal kernel: its own folder, the loader, the network
+#                host and the driver's platform declarations; freestanding
 set -uo pipefail
 root=${1:-"$(dirname "$0")/.."}
 cd "$root" || exit 2
 
 rules=(
-  "miniport|platform driver card receive transmit request|no"
-  "host/hw|hw|yes"
-  "host/loader|loader|yes"
+  "miniport|platform driver card receive transmit request|no|"
+  "host/hw|hw|yes|"
+  "host/loader|loader|freestanding|finish_image.cpp"
+  "host/metal|metal loader net platform|freestanding|"
 )
+freestanding=" cstddef cstdint cstdarg climits limits type_traits stddef.h stdint.h stdarg.h limits.h "
 
 bad=0
 for rule in "${rules[@]}"; do
-  IFS='|' read -r folder allowed system <<<"$rule"
+  IFS='|' read -r folder allowed system hosted <<<"$rule"
   [ -d "$folder" ] || continue
   while IFS= read -r hit; do
     file=${hit%%:*}
@@ -34,9 +42,16 @@ for rule in "${rules[@]}"; do
       first=${BASH_REMATCH[1]}
       [[ " $allowed " == *" $first "* ]] && continue
       echo "$file:$line: $folder/ may include only from $allowed; this names $first/" >&2
-    elif [[ $text =~ \#[[:space:]]*include[[:space:]]*\< ]]; then
+    elif [[ $text =~ \#[[:space:]]*include[[:space:]]*\<([^\>]+)\> ]]; then
+      header=${BASH_REMATCH[1]}
       [ "$system" = yes ] && continue
-      echo "$file:$line: $folder/ is freestanding and includes no compiler or library header" >&2
+      [ -n "$hosted" ] && [[ " $hosted " == *" $(basename "$file") "* ]] && continue
+      if [ "$system" = freestanding ]; then
+        [[ "$freestanding" == *" $header "* ]] && continue
+        echo "$file:$line: $folder/ is freestanding: <$header> is not a freestanding header" >&2
+      else
+        echo "$file:$line: $folder/ is freestanding and includes no compiler or library header" >&2
+      fi
     else
       echo "$file:$line: $folder/ includes only by folder/file.h: $text" >&2
     fi
