@@ -53,8 +53,8 @@ void pic_setup() {
     outb(kPic2 + 1, kCascade);
     outb(kPic1 + 1, 0x01);  // ICW4: 8086 mode, normal end of interrupt
     outb(kPic2 + 1, 0x01);
-    outb(kPic1 + 1, 0xFF);  // every line masked
-    outb(kPic2 + 1, 0xFF);
+    outb(kPic1 + 1, 0x00);  // every line unmasked
+    outb(kPic2 + 1, 0x00);
 }
 
 void set_mask(unsigned irq, bool masked) {
@@ -104,7 +104,6 @@ void irq_connect(unsigned irq, IrqHandler handler) {
     bool was_on = interrupts_off();
     handlers[irq] = handler;
     set_mask(irq, handler == nullptr);
-    if (irq >= 8 && handler) set_mask(kCascade, false);
     interrupts_restore(was_on);
 }
 

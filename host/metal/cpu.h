@@ -3,9 +3,11 @@
 //
 // Vectors 0-31 are the processor's exceptions: each is fatal (the run ends
 // with the registers on the serial port). The two 8259s are moved to
-// vectors 0x20-0x2F; a line delivers only once unmasked with irq_connect,
-// and an interrupt on a line nobody connected, or a spurious one, is
-// counted as unexpected and ends the run as failed.
+// vectors 0x20-0x2F with every line unmasked, so that an interrupt on a
+// line nobody connected (a card on another line than the driver was told,
+// say) is seen: it is counted as unexpected, as is a spurious one, and
+// fails the run. A line a handler was connected to and then disconnected
+// from is masked, as a system masks a line whose last handler is gone.
 #ifndef METAL_CPU_H
 #define METAL_CPU_H
 
@@ -70,10 +72,10 @@ struct InterruptFrame {
 using IrqHandler = void (*)();
 
 // The GDT (flat code and data), the IDT, both 8259s remapped with every
-// line masked. Interrupts stay off.
+// line unmasked. Interrupts stay off.
 void cpu_setup();
-// Routes `irq` (0-15) to `handler` and unmasks the line; null masks it and
-// forgets the handler. The end of interrupt is sent after the handler.
+// Routes `irq` (0-15) to `handler`; null disconnects the handler and masks
+// the line. The end of interrupt is sent after the handler.
 void irq_connect(unsigned irq, IrqHandler handler);
 // Interrupts that came on a line nobody connected, or spurious ones.
 std::uint32_t unexpected_interrupts();

@@ -114,6 +114,7 @@ VOID NDIS_API WRITE_PORT_BUFFER_USHORT(ULONG Port, PUSHORT Buffer, ULONG Count) 
 
 VOID NDIS_API KeStallExecutionProcessor(ULONG MicroSeconds) {
     stalled += MicroSeconds;
+    if (tracing) print("  stall %u us\n", MicroSeconds);
     stall_us(MicroSeconds);
 }
 

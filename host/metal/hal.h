@@ -1,11 +1,13 @@
 // The hardware abstraction layer the image imports (HAL.DLL): port I/O by
 // in and out, and KeStallExecutionProcessor on the calibrated clock. With
 // the trace on, every port access the driver makes is printed, named by
-// the controller register it reaches on the page the driver selected:
+// the controller register it reaches on the page the driver selected, and
+// so is every stall:
 //
 //   W 0x300 CR     = 0x21
 //   R 0x307 ISR    = 0x80
 //   R 0x310 DATA   x 3 words
+//     stall 500 us
 #ifndef METAL_HAL_H
 #define METAL_HAL_H
 

@@ -93,15 +93,19 @@ bool word(const char* w, const char* end, Options* o) {
     if (is(w, eq, "seconds")) return whole_number(v, end, &o->seconds) && o->seconds > 0;
     if (is(w, eq, "mac")) return mac(v, end);
     if (is(w, eq, "trace")) {
-        if (is(v, end, "init")) return o->trace = Trace::Init, true;
-        if (is(v, end, "all")) return o->trace = Trace::All, true;
-        return false;
-    }
-    if (is(w, eq, "size")) {
-        const char* p = v;
-        if (!number(p, end, &o->min_size) || end - p < 3 || p[0] != '.' || p[1] != '.') return false;
-        return whole_number(p + 2, end, &o->max_size) && o->min_size >= 60 && o->max_size <= 1514 &&
-               o->min_size <= o->max_size;
+        const char* const names[] = {"init", "reset", "run", "halt", "all"};
+        const unsigned bits[] = {kTraceInit, kTraceReset, kTraceRun, kTraceHalt, kTraceAll};
+        for (const char* p = v; p < end;) {
+            const char* q = p;
+            while (q < end && *q != ',') q++;
+            unsigned bit = 0;
+            for (int i = 0; i < 5; i++)
+                if (is(p, q, names[i])) bit = bits[i];
+            if (!bit) return false;
+            o->trace |= bit;
+            p = q < end ? q + 1 : q;
+        }
+        return o->trace != 0;
     }
     for (const Alias& a : kAliases)
         if (is(w, eq, a.word)) return whole_number(v, end, &n) && config_set(a.keyword, n);

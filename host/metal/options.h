@@ -7,16 +7,16 @@
 //                                   name (BusType=0, MaximumMulticastList=8 ...)
 //   mac=02:00:00:00:00:07           the station-address override
 //   ip=10.0.2.15/24                 the kernel's own address (the default)
-//   ping=10.0.2.2 count=200         ping that address COUNT times, sizes across
-//   size=60..1514                   that range of bytes on the wire (default mode:
-//                                   ping=10.0.2.2 count=200 size=60..1514)
+//   ping=10.0.2.2 count=200         ping that address COUNT times, sizes spread
+//                                   over 60..1514 bytes on the wire (the default)
 //   serve=N                         instead, answer pings until N echo requests
 //                                   have been answered
 //   seconds=S                       give up after S seconds (default 60)
 //   reset                           call the driver's reset handler once after
 //                                   initialization (timed)
-//   trace=init | trace=all          print every port access the driver makes:
-//                                   during initialization and reset, or always
+//   trace=init,reset,run,halt       print every port access the driver makes (and
+//   trace=all                       every stall) during those calls: initialize,
+//                                   reset, the run, halt; or all of them
 //
 // Numbers are decimal, or hexadecimal with 0x.
 #ifndef METAL_OPTIONS_H
@@ -26,18 +26,18 @@
 
 namespace metal {
 
-enum class Trace { None, Init, All };
+// Calls whose port accesses are printed (a set of these bits).
+enum Trace : unsigned { kTraceInit = 1, kTraceReset = 2, kTraceRun = 4, kTraceHalt = 8, kTraceAll = 15 };
 
 struct Options {
     std::uint8_t ip[4] = {10, 0, 2, 15};
     unsigned prefix = 24;
     std::uint8_t target[4] = {10, 0, 2, 2};
     std::uint32_t count = 200;
-    std::uint32_t min_size = 60, max_size = 1514;
     std::uint32_t serve = 0;  // 0: ping mode
     std::uint32_t seconds = 60;
     bool reset = false;
-    Trace trace = Trace::None;
+    unsigned trace = 0;
 };
 
 // Reads the command line into *options, and the driver's keywords into the
