@@ -58,6 +58,7 @@ bool protocol_start(const Options& o, const std::uint8_t station[6]) {
     }
     net::PingPlan plan;
     plan.target = ip(o.target);
+    plan.gateway = ip(o.gateway);
     plan.count = o.count;
     if (!pinger.start(host, plan, now_ns())) {
         print("ping: cannot ping %u.%u.%u.%u from %u.%u.%u.%u/%u\n", o.target[0], o.target[1], o.target[2],

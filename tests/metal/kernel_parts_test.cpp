@@ -62,6 +62,7 @@ const LineCase kAccepted[] = {
     {"Defaults", "", "10.0.2.15/24", "10.0.2.2", 200, 0, 0},
     {"QemuPassesTheKernelPath", "build/metal/ne2k-metal.elf count=5", "10.0.2.15/24", "10.0.2.2", 5, 0, 0},
     {"GrubPassesAnAbsolutePath", "/boot/ne2k-metal.elf ping=10.0.2.3", "10.0.2.15/24", "10.0.2.3", 200, 0, 0},
+    {"TargetOffTheSubnet", "ip=10.0.2.15/24 ping=198.18.0.1 gw=10.0.2.2", "10.0.2.15/24", "198.18.0.1", 200, 0, 0},
     {"ServeMode", "ip=198.18.0.2/16 serve=1400 seconds=80", "198.18.0.2/16", "10.0.2.2", 200, 1400, 0},
     {"TracePhases", "trace=init,halt", "10.0.2.15/24", "10.0.2.2", 200, 0, metal::kTraceInit | metal::kTraceHalt},
     {"TraceAll", "trace=all  count=0x10", "10.0.2.15/24", "10.0.2.2", 16, 0, metal::kTraceAll},
@@ -84,7 +85,7 @@ INSTANTIATE_TEST_SUITE_P(Metal, CommandLine, ::testing::ValuesIn(kAccepted),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(MetalCommandLine, RefusesEveryMistakeItCannotUse) {
-    for (const char* line : {"ip=10.0.2", "ip=10.0.2.256", "ip=10.0.2.15/31", "ip=10.0.2.15/", "ping=10.0.2.2.1",
+    for (const char* line : {"ip=10.0.2", "ip=10.0.2.256", "ip=10.0.2.15/31", "ip=10.0.2.15/", "ping=10.0.2.2.1", "gw=10.0.2",
                              "count=0", "count=abc", "count=", "serve=0", "seconds=0", "trace=", "trace=init,bogus",
                              "mac=02:00:00:00:00", "mac=02:00:00:00:00:0g", "io=0x", "io=3OO", "irq=99999999999",
                              "bogus", "reset=1", "CardTyp=1"}) {
