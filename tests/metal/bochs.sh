@@ -17,8 +17,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 source "$here/lib.sh"
 iso=$(realpath "$1")
 command -v bochs >/dev/null || metal_fail "bochs not found: run 'bash scripts/deps.sh'"
-work=$(mktemp -d "${TMPDIR:-/tmp}/metal-bochs.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+metal_workdir bochs
 
 cat >"$work/bochsrc" <<RC
 megs: 32

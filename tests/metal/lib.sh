@@ -3,12 +3,18 @@
 # exit status. Every run is TCG only (no KVM), as on a CI machine.
 #
 #   source tests/metal/lib.sh
+#   metal_workdir NAME          # $work: a folder of the run's files, removed at exit
 #   metal_qemu LOG KERNEL "COMMAND LINE" [QEMU ARGUMENTS...]   # sets $status
 #   metal_expect_pass LOG       # exit 0, or 1 with the log shown
 
 # QEMU's isa-debug-exit: a byte V at port 0xF4 ends QEMU with (V << 1) | 1.
 METAL_PASSED=33   # the kernel's verdict PASS
 METAL_FAILED=35   # the kernel's verdict FAIL
+
+metal_workdir() {  # name
+  work=$(mktemp -d "${TMPDIR:-/tmp}/metal-$1.XXXXXX")
+  trap 'rm -rf "$work"' EXIT
+}
 
 metal_fail() {  # why [log]
   echo "metal: FAILED: $1" >&2

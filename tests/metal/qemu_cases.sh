@@ -11,8 +11,7 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/lib.sh"
 kernel=$1
-work=$(mktemp -d "${TMPDIR:-/tmp}/metal-cases.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+metal_workdir cases
 
 # name | command line | exit status | lines the serial log must hold (regular expressions, ; between)
 cases=(

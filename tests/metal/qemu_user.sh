@@ -10,8 +10,7 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/lib.sh"
 kernel=$1
-work=$(mktemp -d "${TMPDIR:-/tmp}/metal-user.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+metal_workdir user
 
 metal_qemu "$work/serial.log" "$kernel" "ip=10.0.2.15/24 ping=10.0.2.2 count=200" \
   -netdev user,id=n0 $(metal_card n0) -object "filter-dump,id=f0,netdev=n0,file=$work/run.pcap"
