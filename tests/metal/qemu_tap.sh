@@ -5,7 +5,8 @@
 # size, 100 of 1472 bytes (a full frame), 100 of 4000 bytes (three
 # fragments each way: the kernel reassembles the request and fragments its
 # reply), and a flood of 1000; every ping must see 0% loss, and the kernel,
-# once it has answered them all, its verdict PASS. Needs root.
+# once it has answered them all, its verdict PASS. A UDP datagram before
+# them must be answered with ICMP port unreachable. Needs root.
 #
 #   bash tests/metal/qemu_tap.sh KERNEL.elf
 set -euo pipefail
@@ -47,6 +48,9 @@ for _ in $(seq 100); do
 done
 grep -q '^serving:' "$work/serial.log" 2>/dev/null || metal_fail "the kernel did not start serving" "$work/serial.log"
 
+# A UDP datagram to a port nobody serves: answered with ICMP port unreachable.
+ip netns exec "$ns" bash -c 'echo metal >/dev/udp/198.18.0.2/9' || metal_fail "the UDP datagram was not sent"
+
 for args in "${pings[@]}"; do
   # shellcheck disable=SC2086
   out=$(ip netns exec "$ns" ping -n -q -W 2 -w 30 $args 198.18.0.2 2>&1) || true
@@ -59,5 +63,8 @@ done
 wait "$qemu_pid" || status=$?
 qemu_pid=
 metal_expect_pass "$work/serial.log"
-echo "metal: $(tr -d '\r' <"$work/serial.log" | grep '^host:' | head -1)"
+host=$(tr -d '\r' <"$work/serial.log" | grep '^host:' | head -1)
+echo "metal: $host"
+[[ "$host" == *" 1 port unreachable"* ]] || metal_fail "the UDP datagram was not answered with port unreachable" \
+  "$work/serial.log"
 echo "metal: qemu TAP: passed"
