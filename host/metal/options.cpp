@@ -89,6 +89,7 @@ bool word(const char* w, const char* end, Options* o) {
     if (is(w, eq, "ip")) return address(v, end, o->ip, &o->prefix);
     if (is(w, eq, "ping")) return o->serve = 0, address(v, end, o->target, nullptr);
     if (is(w, eq, "gw")) return address(v, end, o->gateway, nullptr);
+    if (is(w, eq, "window")) return whole_number(v, end, &o->window) && o->window >= 1 && o->window <= 8;
     if (is(w, eq, "count")) return whole_number(v, end, &o->count) && o->count > 0;
     if (is(w, eq, "serve")) return whole_number(v, end, &o->serve) && o->serve > 0;
     if (is(w, eq, "seconds")) return whole_number(v, end, &o->seconds) && o->seconds > 0;

@@ -10,6 +10,7 @@
 //   ping=10.0.2.2 count=200         ping that address COUNT times, sizes spread
 //                                   over 60..1514 bytes on the wire (the default)
 //   gw=10.0.2.2                     the next hop for a target off the subnet
+//   window=1                        echo requests out at once, 1..8
 //   serve=N                         instead, answer pings until N echo requests
 //                                   have been answered
 //   seconds=S                       give up after S seconds (default 60)
@@ -36,6 +37,7 @@ struct Options {
     std::uint8_t target[4] = {10, 0, 2, 2};
     std::uint8_t gateway[4] = {0, 0, 0, 0};  // none
     std::uint32_t count = 200;
+    std::uint32_t window = 1;
     std::uint32_t serve = 0;  // 0: ping mode
     std::uint32_t seconds = 60;
     bool reset = false;

@@ -59,14 +59,16 @@ bool protocol_start(const Options& o, const std::uint8_t station[6]) {
     net::PingPlan plan;
     plan.target = ip(o.target);
     plan.gateway = ip(o.gateway);
+    plan.window = o.window;
     plan.count = o.count;
     if (!pinger.start(host, plan, now_ns())) {
         print("ping: cannot ping %u.%u.%u.%u from %u.%u.%u.%u/%u\n", o.target[0], o.target[1], o.target[2],
               o.target[3], o.ip[0], o.ip[1], o.ip[2], o.ip[3], o.prefix);
         return false;
     }
-    print("pinging: %u.%u.%u.%u from %u.%u.%u.%u/%u, %u echo requests of 60..1514 bytes on the wire\n",
-          o.target[0], o.target[1], o.target[2], o.target[3], o.ip[0], o.ip[1], o.ip[2], o.ip[3], o.prefix, o.count);
+    print("pinging: %u.%u.%u.%u from %u.%u.%u.%u/%u, %u echo requests of 60..1514 bytes on the wire, %u at a time\n",
+          o.target[0], o.target[1], o.target[2], o.target[3], o.ip[0], o.ip[1], o.ip[2], o.ip[3], o.prefix, o.count,
+          o.window);
     return true;
 }
 

@@ -86,7 +86,7 @@ INSTANTIATE_TEST_SUITE_P(Metal, CommandLine, ::testing::ValuesIn(kAccepted),
 
 TEST(MetalCommandLine, RefusesEveryMistakeItCannotUse) {
     for (const char* line : {"ip=10.0.2", "ip=10.0.2.256", "ip=10.0.2.15/31", "ip=10.0.2.15/", "ping=10.0.2.2.1", "gw=10.0.2",
-                             "count=0", "count=abc", "count=", "serve=0", "seconds=0", "trace=", "trace=init,bogus",
+                             "count=0", "count=abc", "window=0", "window=9", "count=", "serve=0", "seconds=0", "trace=", "trace=init,bogus",
                              "mac=02:00:00:00:00", "mac=02:00:00:00:00:0g", "io=0x", "io=3OO", "irq=99999999999",
                              "bogus", "reset=1", "CardTyp=1"}) {
         Options o;
