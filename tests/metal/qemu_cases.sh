@@ -2,7 +2,8 @@
 # The kernel's own judgement, case by case on QEMU's ne2k_isa card (user
 # network): a reset between the filter and the traffic, traced, passes; so
 # does a card at 0x320 on IRQ 9 (the second 8259), which the driver's
-# configuration names 2 as on an AT; each fault the kernel must catch (no card at the I/O base, the card on
+# configuration names 2 as on an AT, and 1000 pings with 8 out at once
+# (several frames to each interrupt); each fault the kernel must catch (no card at the I/O base, the card on
 # another line than the driver was told, a target that never answers,
 # the time running out, a mistake on the command line) ends the run with
 # the verdict FAIL, QEMU's exit status 35 and the line that says why.
@@ -19,6 +20,7 @@ metal_workdir cases
 cases=(
   "reset then ping, traced|0x300,3|trace=reset,halt reset count=20|$METAL_PASSED|^reset: success;^R 0x307 ISR    = 0x00;^W 0x300 CR     = 0x21;^verdict: PASS"
   "card at 0x320 on IRQ 9, which the driver names 2|0x320,9|io=0x320 irq=2 count=50|$METAL_PASSED|^wrapper: ports 0x320-0x33f;^wrapper: interrupt vector 2 level 2 \(IRQ 9\);^verdict: PASS"
+  "1000 pings, 8 out at once|0x300,3|count=1000 window=8|$METAL_PASSED|^ping: 1000 sent, 1000 received, 0 lost, 0 bad;^verdict: PASS"
   "no card at the I/O base|0x300,3|io=0x320 count=1|$METAL_FAILED|^event log: 0xc000138b \(adapter not found\);^verdict: FAIL \(the adapter did not initialize\)"
   "card on another line than the driver's|0x300,3|irq=5 count=2|$METAL_FAILED|^unexpected interrupt: IRQ 3, which nothing has connected;^verdict: FAIL \(an unexpected interrupt\)"
   "target never answers|0x300,3|ping=10.0.2.9 count=2|$METAL_FAILED|^ping: the target's station never answered ARP;^verdict: FAIL \(frames were lost or corrupted\)"
