@@ -29,6 +29,20 @@ void parse_capture_options(const Args& a, const std::string& operand_hint, Captu
     o.timeline_frames = a.number("--timeline-frames", kTimelineFrames, 1, 1000000);
 }
 
+std::unique_ptr<Timeline> start_timeline(Rig& rig, const CaptureOptions& o, const std::string& command) {
+    if (!o.timeline) return nullptr;
+    auto t = std::make_unique<Timeline>(rig, *o.timeline, "ne2k " + command + " " + input_name(o.input), true);
+    t->stop_after_frames(o.timeline_frames);
+    t->record(true);
+    return t;
+}
+
+void finish_timeline(Timeline* timeline, const CaptureOptions& o, CaptureResult& r) {
+    if (!timeline) return;
+    timeline->finish();
+    r.output_failed(timeline->error(), *o.timeline);
+}
+
 std::ostream& summary_stream(Console& io, bool capture_on_stdout) { return capture_on_stdout ? io.err : io.out; }
 
 std::ostream* progress_stream(Console& io, bool capture_on_stdout, bool json) {

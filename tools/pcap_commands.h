@@ -6,6 +6,7 @@
 #include <array>
 #include <csignal>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "sim/host.h"
 #include "tools/capture.h"
 #include "tools/rig.h"
+#include "tools/tool.h"
 
 namespace ne2k_tool {
 
@@ -64,7 +66,31 @@ struct CaptureResult {
     std::vector<std::string> incomplete;  // outputs whose writing failed (as named in the summary)
     std::vector<std::string> errors;    // outputs that could not be written, a run that could not start
     std::vector<std::string> problems;  // platform misuse, accounting that does not add up
+
+    // An output's writing failed (`error` non-empty): its message, and its
+    // name among the incomplete ones.
+    void output_failed(const std::string& error, const std::string& name) {
+        if (error.empty()) return;
+        errors.push_back(error);
+        incomplete.push_back(name);
+    }
 };
+
+// A run of replay or send, step by step (setup, run, finish); a RunError
+// on the way becomes the result's error, with what was counted until then.
+template <class Run, class Result, class Options>
+Result run_capture(const Options& o) {
+    Result r;
+    try {
+        Run run(o, r);
+        run.setup();
+        run.run();
+        run.finish();
+    } catch (const RunError& e) {
+        r.errors.push_back(e.what());
+    }
+    return r;
+}
 
 struct ReplayOptions : CaptureOptions {
     std::optional<std::string> output;
@@ -112,11 +138,16 @@ unsigned long effective_filter(unsigned long filter);
 
 class Args;
 class Json;
+class Timeline;
 struct Console;
 
 // The capture operand, --kind, --station, the pace, --timeline and
 // --timeline-frames, into `o`.
 void parse_capture_options(const Args& args, const std::string& operand_hint, CaptureOptions& o);
+// The timeline of the run's first frames, when asked for (recording from
+// now), and its end, an error among the result's.
+std::unique_ptr<Timeline> start_timeline(Rig& rig, const CaptureOptions& o, const std::string& command);
+void finish_timeline(Timeline* timeline, const CaptureOptions& o, CaptureResult& r);
 // Where the summary goes (standard error when standard output carries the
 // capture) and the progress line with it, on a terminal.
 std::ostream& summary_stream(Console& io, bool capture_on_stdout);

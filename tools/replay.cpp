@@ -80,11 +80,7 @@ public:
         before_ = query_counters(a);
         start_ = rig_.host().now();
         schedule_ = std::make_unique<Schedule>(o_.pace, start_);
-        if (o_.timeline) {
-            timeline_ = std::make_unique<Timeline>(rig_, *o_.timeline, "ne2k replay " + input_name(o_.input), true);
-            timeline_->stop_after_frames(o_.timeline_frames);
-            timeline_->record(true);
-        }
+        timeline_ = start_timeline(rig_, o_, "replay");
         r_.started = true;
     }
 
@@ -118,30 +114,22 @@ public:
                                   ") do not add up to the frames offered (" + std::to_string(r_.offered) + ")");
         if (out_) {
             out_->close();
-            failed_output(out_->error(), output_name(*o_.output));
+            r_.output_failed(out_->error(), output_name(*o_.output));
         }
         if (csv_) {
             csv_->close();
-            failed_output(csv_->error(), *o_.verdicts);
+            r_.output_failed(csv_->error(), *o_.verdicts);
         }
-        if (timeline_) {
-            timeline_->finish();
-            failed_output(timeline_->error(), *o_.timeline);
-        }
+        finish_timeline(timeline_.get(), o_, r_);
     }
 
 private:
     bool stopped() const { return o_.stop && *o_.stop; }
 
-    void failed_output(const std::string& error, const std::string& name) {
-        if (error.empty()) return;
-        r_.errors.push_back(error);
-        r_.incomplete.push_back(name);
-    }
 
     // An output that can no longer be written stops the reading: what was
     // read is accounted for, and the summary says where it stopped.
-    bool output_failed() {
+    bool output_broken() {
         if (out_ && !out_->error().empty()) r_.stopped_by = output_name(*o_.output);
         else if (csv_ && !csv_->check()) r_.stopped_by = *o_.verdicts;
         return !r_.stopped_by.empty();
@@ -151,7 +139,7 @@ private:
     // now or at its time. Nothing more is read once stopped.
     void feed() {
         CaptureRecord rec;
-        while (!stopped() && !output_failed() && in_.next(rec)) {
+        while (!stopped() && !output_broken() && in_.next(rec)) {
             r_.in_capture++;
             bytes_read_ += rec.caplen;
             bar_.update(r_.in_capture, bytes_read_, in_.fraction_read());
@@ -212,17 +200,6 @@ private:
 
 }  // namespace
 
-ReplayResult run_replay(const ReplayOptions& o) {
-    ReplayResult r;
-    try {
-        ReplayRun run(o, r);
-        run.setup();
-        run.run();
-        run.finish();
-    } catch (const RunError& e) {
-        r.errors.push_back(e.what());
-    }
-    return r;
-}
+ReplayResult run_replay(const ReplayOptions& o) { return run_capture<ReplayRun, ReplayResult>(o); }
 
 }  // namespace ne2k_tool

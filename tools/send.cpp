@@ -126,11 +126,7 @@ public:
             sender_.on_wire(f, n);
         });
         start_ = rig_.host().now();
-        if (o_.timeline) {
-            timeline_ = std::make_unique<Timeline>(rig_, *o_.timeline, "ne2k send " + input_name(o_.input), true);
-            timeline_->stop_after_frames(o_.timeline_frames);
-            timeline_->record(true);
-        }
+        timeline_ = start_timeline(rig_, o_, "send");
         r_.started = true;
     }
 
@@ -175,20 +171,12 @@ public:
         auto problems = rig_.halt_all();
         r_.problems.insert(r_.problems.end(), problems.begin(), problems.end());
         out_.close();
-        failed_output(out_.error(), output_name(o_.output));
-        if (timeline_) {
-            timeline_->finish();
-            failed_output(timeline_->error(), *o_.timeline);
-        }
+        r_.output_failed(out_.error(), output_name(o_.output));
+        finish_timeline(timeline_.get(), o_, r_);
     }
 
 private:
     bool stopped() const { return o_.stop && *o_.stop; }
-    void failed_output(const std::string& error, const std::string& name) {
-        if (error.empty()) return;
-        r_.errors.push_back(error);
-        r_.incomplete.push_back(name);
-    }
 
     const SendOptions& o_;
     SendResult& r_;
@@ -202,18 +190,7 @@ private:
 
 }  // namespace
 
-SendResult run_send(const SendOptions& o) {
-    SendResult r;
-    try {
-        SendRun run(o, r);
-        run.setup();
-        run.run();
-        run.finish();
-    } catch (const RunError& e) {
-        r.errors.push_back(e.what());
-    }
-    return r;
-}
+SendResult run_send(const SendOptions& o) { return run_capture<SendRun, SendResult>(o); }
 
 int send_command(const std::vector<std::string>& args, Console& io) {
     Args a(args, command_help("send"));
