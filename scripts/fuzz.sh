@@ -4,7 +4,7 @@
 # go to build-fuzz/corpus/<name>/ (the seeds in the repository stay as they
 # are); a finding leaves its input in build-fuzz/findings/ and fails.
 #
-#   scripts/fuzz.sh [seconds per fuzzer, default 20] [fuzzer names...]
+#   scripts/fuzz.sh [seconds per fuzzer, default 20] [fuzzer names: ring oid config send net]
 #   FUZZ_JOBS=2 runs two fuzzers at a time (default one).
 #   FUZZ_SEED=N fixes libFuzzer's random seed (default: a new one each run).
 set -euo pipefail
@@ -13,7 +13,7 @@ cd "$(dirname "$0")/.."
 seconds="${1:-20}"
 shift || true
 names=("$@")
-[ "${#names[@]}" -gt 0 ] || names=(ring oid config send)
+[ "${#names[@]}" -gt 0 ] || names=(ring oid config send net)
 jobs="${FUZZ_JOBS:-1}"
 
 cmake -S . -B build-fuzz -DNE2K_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++ \

@@ -6,11 +6,14 @@
 #   bash scripts/layers.sh [ROOT]        (default: the checkout)
 #
 # The rules, one per folder: the folders a file there may include from
-# (by the first part of a quoted include), and whether it may include the
-# compiler's own headers (<...>).
+# (by the first part of a quoted include), and which of the compiler's own
+# headers (<...>) it may include: any (yes), none (no), or those listed.
 #   miniport/   what ships in ne2000.sys: only its own folders, no <...> at all
 #   host/hw/    the emulated card: only hw/, nothing of the driver or the wrapper
 #   host/loader/ the PE loader: only loader/ (it knows nothing of sim/)
+#   host/net/   the IPv4 host and ping client, shared with a bare-metal kernel:
+#               only net/, and of the compiler's headers only the freestanding
+#               integer ones (scripts/freestanding.sh checks the build)
 set -uo pipefail
 root=${1:-"$(dirname "$0")/.."}
 cd "$root" || exit 2
@@ -19,6 +22,7 @@ rules=(
   "miniport|platform driver card receive transmit request|no"
   "host/hw|hw|yes"
   "host/loader|loader|yes"
+  "host/net|net|stddef.h stdint.h cstddef cstdint"
 )
 
 bad=0
@@ -34,9 +38,16 @@ for rule in "${rules[@]}"; do
       first=${BASH_REMATCH[1]}
       [[ " $allowed " == *" $first "* ]] && continue
       echo "$file:$line: $folder/ may include only from $allowed; this names $first/" >&2
-    elif [[ $text =~ \#[[:space:]]*include[[:space:]]*\< ]]; then
+    elif [[ $text =~ \#[[:space:]]*include[[:space:]]*\<([^\>]*)\> ]]; then
+      header=${BASH_REMATCH[1]}
       [ "$system" = yes ] && continue
-      echo "$file:$line: $folder/ is freestanding and includes no compiler or library header" >&2
+      if [ "$system" = no ]; then
+        echo "$file:$line: $folder/ is freestanding and includes no compiler or library header" >&2
+      elif [[ " $system " == *" $header "* ]]; then
+        continue
+      else
+        echo "$file:$line: $folder/ is freestanding: of the compiler's headers only $system, not <$header>" >&2
+      fi
     else
       echo "$file:$line: $folder/ includes only by folder/file.h: $text" >&2
     fi

@@ -1,6 +1,6 @@
 // tap: the emulated segment bridged to a Linux TAP device, paced to real
-// time. The adapter's protocol is a small IPv4 host (tools/ipv4_host.h), so
-// the Linux stack can ping it.
+// time. The adapter's protocol is the small IPv4 host of host/net/ (bound
+// by tools/net_binding.h), so the Linux stack can ping it.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <linux/if.h>
@@ -15,13 +15,16 @@
 #include <chrono>
 #include <cstring>
 #include <deque>
+#include <map>
+#include <memory>
 #include <ostream>
 
 #include "hw/segment.h"
+#include "net/wire.h"
 #include "platform/ndis.h"
 #include "tools/args.h"
-#include "tools/ipv4_host.h"
 #include "tools/json.h"
+#include "tools/net_binding.h"
 #include "tools/rig.h"
 #include "tools/tool.h"
 
@@ -34,31 +37,13 @@ using Clock = std::chrono::steady_clock;
 
 struct TapOptions {
     std::string name;
-    Ipv4 ip{};
+    std::uint32_t ip = 0;  // host order
     unsigned prefix = 32;
     std::string ip_text;
     std::uint64_t count = 0;    // 0: no limit
     std::uint64_t seconds = 0;  // 0: no limit
     RigCard card;
 };
-
-// An address the emulated host can have on a subnet of `prefix` bits: not
-// "this network" (0/8), loopback, multicast, reserved or broadcast, nor the
-// subnet's own network or broadcast address.
-void check_host_address(const Ipv4& ip, unsigned prefix, const std::string& text) {
-    std::uint32_t a = std::uint32_t(ip[0]) << 24 | std::uint32_t(ip[1]) << 16 | std::uint32_t(ip[2]) << 8 | ip[3];
-    const char* why = ip[0] == 0      ? "in 0.0.0.0/8 (this network)"
-                      : ip[0] == 127  ? "a loopback address"
-                      : ip[0] >= 240  ? "reserved or the broadcast address"
-                      : ip[0] >= 224  ? "a multicast address"
-                                      : nullptr;
-    if (!why && prefix <= 30) {
-        std::uint32_t host_bits = (1u << (32 - prefix)) - 1;
-        if ((a & host_bits) == 0) why = "the subnet's network address";
-        if ((a & host_bits) == host_bits) why = "the subnet's broadcast address";
-    }
-    if (why) throw UsageError("--ip: " + text + " is " + std::string(why) + "; give a host address, e.g. 198.18.0.2/24");
-}
 
 TapOptions parse_tap_options(const Args& a) {
     if (a.positional().size() != 1)
@@ -79,9 +64,12 @@ TapOptions parse_tap_options(const Args& a) {
         if (!ok || o.prefix < 1 || o.prefix > 32)
             throw UsageError("--ip: prefix length '" + len + "' must be a number from 1 to 32");
     }
-    if (inet_pton(AF_INET, o.ip_text.c_str(), o.ip.data()) != 1)
+    in_addr addr{};
+    if (inet_pton(AF_INET, o.ip_text.c_str(), &addr) != 1)
         throw UsageError("--ip: '" + o.ip_text + "' is not an IPv4 address (write e.g. 198.18.0.2/24)");
-    check_host_address(o.ip, o.prefix, o.ip_text);
+    o.ip = ntohl(addr.s_addr);
+    if (const char* why = net::host_address_problem(o.ip, o.prefix))
+        throw UsageError("--ip: " + o.ip_text + " is " + why + "; give a host address, e.g. 198.18.0.2/24");
     o.count = a.number("--count", 0, 1, 1000000);
     o.seconds = a.number("--seconds", 0, 1, 86400);
     if (auto k = a.value("--kind")) o.card.kind = parse_kind(*k, "--kind");
@@ -145,13 +133,16 @@ int open_tap(const std::string& name) {
 class Bridge {
 public:
     Bridge(const TapOptions& o, int fd, Console& io)
-        : o_(o), fd_(fd), io_(io), rig_({o.card}), host_(o.card.station, o.ip, rig_.host()) {
+        : o_(o), fd_(fd), io_(io), rig_({o.card}) {
         rig_.initialize_all();
         sim::Adapter& a = rig_.adapter(0);
         a.keep_indications(false);
         rig_.host().keep_send_completions(false);
-        a.bind(host_);
-        set_filter(a, host_, NDIS_PACKET_TYPE_DIRECTED | NDIS_PACKET_TYPE_BROADCAST, {});
+        net::HostConfig config{{}, o.ip, o.prefix};
+        std::copy(o.card.station.begin(), o.card.station.end(), config.mac.b);
+        net_ = std::make_unique<NetBinding>(a, rig_.host(), config);
+        a.bind(*net_);
+        set_filter(a, *net_, NDIS_PACKET_TYPE_DIRECTED | NDIS_PACKET_TYPE_BROADCAST, {});
         rig_.segment().add_tap([this](sim::Nanos, const std::uint8_t* f, std::size_t len) { to_linux(f, len); });
         real_start_ = Clock::now();
         virt_start_ = rig_.host().now();
@@ -161,7 +152,7 @@ public:
     const char* run() {
         for (;;) {
             if (io_.stopped()) return "interrupted";
-            if (o_.count && host_.stats().echo_replies >= o_.count && injected_.empty())
+            if (o_.count && net_->stats().echo_replies >= o_.count && injected_.empty())
                 return "answered the echo requests asked for";
             if (o_.seconds && real_ns() >= o_.seconds * 1000000000ull) return "time is up";
             catch_up();
@@ -173,11 +164,15 @@ public:
     void finish(const char* why, std::ostream& out, bool json) {
         rig_.drain();
         AdapterCounters c = query_counters(rig_.adapter(0));
-        rig_.adapter(0).unbind(host_);
+        rig_.adapter(0).unbind(*net_);
         auto problems = rig_.halt_all();
         problems_ = problems.size();
         double secs = double(real_ns()) / 1e9;
-        const Ipv4Host::Stats& st = host_.stats();
+        const net::HostStats& st = net_->stats();
+        const std::uint64_t send_failures = net_->send_failures();
+        std::map<std::string, std::uint64_t> ignored;  // the kinds seen, by name
+        for (std::size_t k = 0; k < net::kIgnoredKinds; k++)
+            if (st.ignored[k]) ignored[net::ignored_name(static_cast<net::Ignored>(k))] = st.ignored[k];
         if (json) {
             Json j(out);
             j.str("command", "tap").str("device", o_.name).str("ip", o_.ip_text).num("prefix", o_.prefix);
@@ -187,8 +182,8 @@ public:
             j.num("write_errors", write_errors_).num("indicated", st.received).num("arp_replies", st.arp_replies);
             j.num("echo_replies", st.echo_replies).num("reassembled", st.reassembled);
             j.num("port_unreachable", st.port_unreachable).num("protocol_unreachable", st.protocol_unreachable);
-            j.num("tcp_resets", st.tcp_resets).num("send_failures", st.send_failures).object("ignored");
-            for (auto& [kind, n] : st.ignored) j.num(kind, n);
+            j.num("tcp_resets", st.tcp_resets).num("send_failures", send_failures).object("ignored");
+            for (auto& [kind, n] : ignored) j.num(kind, n);
             j.close().object("counters").num("xmit_ok", c.xmit_ok).num("rcv_ok", c.rcv_ok);
             j.num("xmit_error", c.xmit_error).num("rcv_error", c.rcv_error).num("rcv_no_buffer", c.rcv_no_buffer);
             j.close().strs("problems", problems).close();
@@ -209,8 +204,8 @@ public:
         if (st.port_unreachable) row("UDP port unreachable sent", st.port_unreachable);
         if (st.protocol_unreachable) row("protocol unreachable sent", st.protocol_unreachable);
         if (st.tcp_resets) row("TCP resets sent", st.tcp_resets);
-        for (auto& [kind, n] : st.ignored) row(("ignored: " + kind).c_str(), n);
-        if (st.send_failures) row("replies the driver failed", st.send_failures);
+        for (auto& [kind, n] : ignored) row(("ignored: " + kind).c_str(), n);
+        if (send_failures) row("replies the driver failed", send_failures);
         if (write_errors_) row("writes to TAP failed", write_errors_);
         out << "  OID_GEN_XMIT_OK " << c.xmit_ok << ", RCV_OK " << c.rcv_ok << ", XMIT_ERROR " << c.xmit_error
             << ", RCV_ERROR " << c.rcv_error << ", RCV_NO_BUFFER " << c.rcv_no_buffer << "\n";
@@ -272,7 +267,7 @@ private:
     int fd_;
     Console& io_;
     Rig rig_;
-    Ipv4Host host_;
+    std::unique_ptr<NetBinding> net_;
     std::deque<Bytes> injected_;  // frames from Linux not yet seen crossing the wire
     std::uint64_t from_linux_ = 0, to_linux_ = 0, too_long_ = 0, write_errors_ = 0;
     std::size_t problems_ = 0;

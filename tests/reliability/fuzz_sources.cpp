@@ -2,3 +2,4 @@
 // and every input a fuzzer ever found run in the normal suite
 // (regression_test.cpp).
 #include "fuzz/harnesses.cpp"
+#include "fuzz/net_harness.cpp"

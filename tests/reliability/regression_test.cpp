@@ -158,7 +158,8 @@ TEST_P(FuzzCorpus, EveryKeptInputPasses) {
 
 INSTANTIATE_TEST_SUITE_P(Harnesses, FuzzCorpus,
                          ::testing::Values(Harness{"ring", fuzz::RingInput}, Harness{"oid", fuzz::OidInput},
-                                           Harness{"config", fuzz::ConfigInput}, Harness{"send", fuzz::SendInput}),
+                                           Harness{"config", fuzz::ConfigInput}, Harness{"send", fuzz::SendInput},
+                                           Harness{"net", fuzz::NetInput}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
