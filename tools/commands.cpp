@@ -23,6 +23,12 @@ const OptionHelp kSpeed{"--speed", "X",
                         "frames at the capture's timing sped up X times (0.001..1000000;\n"
                         "default 1: at the capture's own timing)"};
 const OptionHelp kTopspeed{"--topspeed", nullptr, "frames one after the other, as fast as they go"};
+const OptionHelp kTimeline{"--timeline", "FILE.json",
+                           "write a timeline of the run in the trace-event JSON format\n"
+                           "(open it in ui.perfetto.dev or chrome://tracing)"};
+const OptionHelp kTimelineFrames{"--timeline-frames", "N",
+                                 "how many frames the timeline covers, from the first\n"
+                                 "(1..1000000, default 20)"};
 const OptionHelp kPps{"--pps", "N", "N frames per second, evenly spaced (1..10000000)"};
 
 const CommandHelp kDemo{
@@ -44,6 +50,8 @@ const CommandHelp kDemo{
         {"--image", "PATH",
          "run the driver image (ne2000.sys) under the loader instead of the\n"
          "linked driver (the 32-bit build of ne2k)"},
+        kTimeline,
+        kTimelineFrames,
     },
     "ne2k demo --frames 1000 --kinds isa16,mca --no-reset",
 };
@@ -74,6 +82,8 @@ const CommandHelp kReplay{
         kPps,
         kKind,
         kStation,
+        kTimeline,
+        kTimelineFrames,
     },
     "ne2k replay tools/sample.pcap -w got.pcap --filter directed,multicast \\\n"
     "    --multicast 01:00:5e:00:00:fb --verdicts why.csv",
@@ -85,16 +95,19 @@ const CommandHelp kSend{
     "frames of a capture are sent through the driver",
     "Sends the frames of an Ethernet capture (- for standard input) through the\n"
     "driver, at their capture times on the virtual clock, and writes what reaches\n"
-    "the emulated wire to WIRE.pcap (without FCS; frames shorter than 60 bytes\n"
-    "appear padded to 60). Frames longer than 1514 bytes, or cut short by the\n"
-    "capture's snap length, are reported and skipped.",
+    "the emulated wire to WIRE.pcap (without FCS; the driver sends a frame\n"
+    "shorter than 60 bytes filled up to 60 with 0x20 bytes). Frames longer than\n"
+    "1514 bytes, or cut short by the capture's snap length, are reported and\n"
+    "skipped.",
     {
-        {"-w", "WIRE.pcap", "where to write the frames seen on the wire (required; - for\nstandard output, the summary then goes to standard error)"},
+        {"-w", "WIRE.pcap", "where to write the frames seen on the wire (required; - for\nstandard output, the summary then goes to standard error)", true},
         kSpeed,
         kTopspeed,
         kPps,
         kKind,
         kStation,
+        kTimeline,
+        kTimelineFrames,
     },
     "ne2k send tools/sample.pcap -w wire.pcap --topspeed && tcpdump -r wire.pcap -xx",
 };
@@ -178,8 +191,12 @@ const CommandHelp kTrace{
     "Prints every port access the driver makes in a scenario, with the register\n"
     "it names on the page it hits and the virtual time it began, e.g.\n"
     "    12.000 us  W 0x300 CR = 0x21 (STP, abort DMA, page 0)\n"
-    "String accesses to the data port are one line with their element count.",
-    {kKind},
+    "String accesses to the data port are one line with their element count.\n"
+    "--timeline writes the same scenario as a timeline that Perfetto\n"
+    "(ui.perfetto.dev) and chrome://tracing open: handler calls, the service\n"
+    "routine and the deferred handler as spans, interrupt lines, frames on the\n"
+    "wire, and the port accesses, on the virtual clock.",
+    {kKind, kTimeline},
     "ne2k trace send --kind isa8",
     trace_scenarios_text,
 };

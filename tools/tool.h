@@ -21,6 +21,7 @@ struct Console {
     std::ostream& err;
     bool tty = false;                                  // out is a terminal: progress bars
     const volatile std::sig_atomic_t* stop = nullptr;  // set by SIGINT/SIGTERM
+    bool err_tty = false;                              // err is a terminal
 
     bool stopped() const { return stop && *stop; }
 };
