@@ -56,7 +56,7 @@ run() {
   from=$(json "$work/$name.json" "['from_peer']")
   to=$(json "$work/$name.json" "['to_peer']")
   refused=$(json "$work/$name.json" "['peer_refused']")
-  echo "metal: bridge, $name: $(tr -d '\r' <"$work/$name.log" | grep -E '^ping: [0-9]+ sent|^host:' | tail -1)"
+  echo "metal: bridge, $name: $(tr -d '\r' <"$work/$name.log" | grep -E '^ping: [0-9]+ sent|^host: [0-9]' | tail -1)"
   echo "metal: bridge, $name: the kernel's card sent $sent frames, the bridge took $from;" \
     "the bridge gave $to ($refused refused: QEMU not yet listening), QEMU's netdev got $received"
   [ "$sent" -eq "$from" ] && [ "$received" -eq $((to - refused)) ] ||
@@ -71,6 +71,6 @@ run bridge-pings "serve=200" --ping 10.0.2.15 --count 200
 [ "$(json "$work/bridge-pings.json" "['ping']['received']")" -eq 200 ] || metal_fail "the bridge's pings were not all answered"
 echo "metal: bridge, bridge-pings: ne2k bridge's ping: $(json "$work/bridge-pings.json" \
   "['ping']['received']") received, round trip $(json "$work/bridge-pings.json" \
-  "['ping']['rtt_min_ns']/1e6")/$(json "$work/bridge-pings.json" \
-  "['ping']['rtt_avg_ns']/1e6")/$(json "$work/bridge-pings.json" "['ping']['rtt_max_ns']/1e6") ms min/avg/max"
+  "['ping']['rtt_min_ns']//1000/1000")/$(json "$work/bridge-pings.json" \
+  "['ping']['rtt_avg_ns']//1000/1000")/$(json "$work/bridge-pings.json" "['ping']['rtt_max_ns']//1000/1000") ms min/avg/max"
 echo "metal: qemu bridge: passed"
