@@ -122,6 +122,11 @@ const OptionHelp kCount{"--count", "N",
                         "stop after answering N echo requests (1..1000000); with --ping,\n"
                         "the echo requests to send (default 10)"};
 const OptionHelp kSeconds{"--seconds", "S", "stop after S seconds (1..86400)"};
+// The options of tap and bridge: `own` first, then the shared ones.
+std::vector<OptionHelp> live_options(std::vector<OptionHelp> own) {
+    for (const OptionHelp& o : {kIp, kKind, kStation, kPing, kCount, kSeconds}) own.push_back(o);
+    return own;
+}
 const char kLiveMore[] =
     "The adapter's protocol is a small IPv4 host with the card's station address\n"
     "as its MAC: it answers ARP requests and ICMP echo requests for ADDR\n"
@@ -141,14 +146,7 @@ const CommandHelp kTap{
     "root), paced to real time: a frame from Linux goes on the wire when it\n"
     "arrives, and one for Linux is written when it has crossed the wire. The\n"
     "command stops with exit 1 when the device goes away.",
-    {
-        kIp,
-        kKind,
-        kStation,
-        kPing,
-        kCount,
-        kSeconds,
-    },
+    live_options({}),
     "(as root)\n"
     "ne2k tap ne2k0 --ip 198.18.0.2/24 &\n"
     "ip addr add 198.18.0.1/24 dev ne2k0 && ip link set ne2k0 up\n"
@@ -167,16 +165,10 @@ const CommandHelp kBridge{
     "--remote only; the machine's backend has them the other way round. When\n"
     "nothing listens at --remote, the refusals are counted and the bridge goes on\n"
     "(the machine may be starting, or restarting).",
-    {
+    live_options({
         {"--local", "ADDR:PORT", "our end of the UDP link, e.g. 127.0.0.1:5555 (required)", true},
         {"--remote", "ADDR:PORT", "the peer's end: QEMU's local.host and local.port (required)", true},
-        kIp,
-        kKind,
-        kStation,
-        kPing,
-        kCount,
-        kSeconds,
-    },
+    }),
     "ne2k bridge --local 127.0.0.1:5555 --remote 127.0.0.1:5556 --ip 10.0.2.2/24 &\n"
     "qemu-system-i386 ... -device ne2k_isa,netdev=n0 -netdev dgram,id=n0,\\\n"
     "  local.type=inet,local.host=127.0.0.1,local.port=5556,\\\n"
