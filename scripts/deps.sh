@@ -9,7 +9,7 @@ set -euo pipefail
 # g++-multilib (the 32-bit build that runs the driver image), the MinGW-w64
 # i686 cross compiler and binutils (the driver image ne2000.sys). Tests:
 # tcpdump reads our captures back and makes tools/sample.pcap; iproute2 and iputils-ping drive the TAP bridge test;
-# python3 compares the README's ne2k examples with what they print; qemu-user runs the 32-bit build's programs where the
+# python3 compares the README's ne2k examples with what they print (and reads ne2k's --json in the metal bridge run); qemu-user runs the 32-bit build's programs where the
 # kernel runs no 32-bit programs. Fuzzing (scripts/fuzz.sh): clang and its
 # libFuzzer runtime. The kernel that boots the image on PC emulators
 # (host/metal): QEMU's system emulator, GRUB and xorriso with mtools for its

@@ -184,12 +184,6 @@ std::string unusable_text(const Unusable& u) {
     return s;
 }
 
-void summary_row(std::ostream& out, int width, const char* what, std::uint64_t n, const std::string& more) {
-    char line[96];
-    std::snprintf(line, sizeof line, "  %-*s%8llu", width, what, static_cast<unsigned long long>(n));
-    out << line << (more.empty() ? "" : " (" + more + ")") << "\n";
-}
-
 hw::Nanos Schedule::due(std::uint64_t t) {
     std::uint64_t n = count_++;
     if (!first_seen_) {

@@ -102,10 +102,6 @@ std::string frame_note(std::uint64_t number, const CaptureRecord& record);
 std::string unusable_reason(const CaptureRecord& record, Unusable& u);
 std::string unusable_text(const Unusable& u);
 
-// One row of a summary: the label left-aligned in `width` columns, the count
-// in 8, and `more` in parentheses when given.
-void summary_row(std::ostream& out, int width, const char* what, std::uint64_t n, const std::string& more = {});
-
 // The pace of frames: at the capture's timing (sped up), back to back, or
 // at a fixed rate.
 struct Pace {

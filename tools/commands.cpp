@@ -112,27 +112,68 @@ const CommandHelp kSend{
     "ne2k send tools/sample.pcap -w wire.pcap --topspeed && tcpdump -r wire.pcap -xx",
 };
 
+// What tap and bridge share: the IPv4 host above the driver, its ping
+// client, when to stop.
+const OptionHelp kIp{"--ip", "ADDR/LEN", "the emulated host's IPv4 address and prefix length (required),\ne.g. 198.18.0.2/24", true};
+const OptionHelp kPing{"--ping", "ADDR",
+                       "also ping ADDR (on the subnet of --ip) from the emulated host,\n"
+                       "sizes spread over 60..1514 bytes on the wire; stop when done"};
+const OptionHelp kCount{"--count", "N",
+                        "stop after answering N echo requests (1..1000000); with --ping,\n"
+                        "the echo requests to send (default 10)"};
+const OptionHelp kSeconds{"--seconds", "S", "stop after S seconds (1..86400)"};
+// The options of tap and bridge: `own` first, then the shared ones.
+std::vector<OptionHelp> live_options(std::vector<OptionHelp> own) {
+    for (const OptionHelp& o : {kIp, kKind, kStation, kPing, kCount, kSeconds}) own.push_back(o);
+    return own;
+}
+const char kLiveMore[] =
+    "The adapter's protocol is a small IPv4 host with the card's station address\n"
+    "as its MAC: it answers ARP requests and ICMP echo requests for ADDR\n"
+    "(fragmented ones too), answers UDP with ICMP port unreachable and TCP with a\n"
+    "reset, and counts what it ignores by kind. Every frame from outside is\n"
+    "accounted for: too short, too long or not Ethernet (not put on the wire), or\n"
+    "put on the wire and indicated, or kept back by the card's address filter,\n"
+    "the wrapper's exact filter, a full ring. With --ping it also pings ADDR,\n"
+    "checking every reply byte for byte; exit 1 when a request is lost. Ctrl-C\n"
+    "ends it with a summary.";
+
 const CommandHelp kTap{
     "tap",
     "IFNAME",
     "bridge the segment to a Linux TAP device; answers ping",
     "Bridges the emulated segment to a Linux TAP device (created as IFNAME, needs\n"
     "root), paced to real time: a frame from Linux goes on the wire when it\n"
-    "arrives. The adapter's protocol is a small IPv4 host with the card's station\n"
-    "address as its MAC: it answers ARP requests and ICMP echo requests for ADDR\n"
-    "(fragmented ones too), answers UDP with ICMP port unreachable and TCP with a\n"
-    "reset, and counts what it ignores by kind. Ctrl-C ends it with a summary.",
-    {
-        {"--ip", "ADDR/LEN", "the emulated host's IPv4 address, e.g. 198.18.0.2/24"},
-        kKind,
-        kStation,
-        {"--count", "N", "stop after answering N echo requests (1..1000000)"},
-        {"--seconds", "S", "stop after S seconds (1..86400)"},
-    },
+    "arrives, and one for Linux is written when it has crossed the wire. The\n"
+    "command stops with exit 1 when the device goes away.",
+    live_options({}),
     "(as root)\n"
     "ne2k tap ne2k0 --ip 198.18.0.2/24 &\n"
     "ip addr add 198.18.0.1/24 dev ne2k0 && ip link set ne2k0 up\n"
     "ping -c 5 198.18.0.2",
+    [] { return std::string(kLiveMore) + "\n"; },
+};
+
+const CommandHelp kBridge{
+    "bridge",
+    "",
+    "join the segment to a QEMU virtual machine (UDP, -netdev dgram)",
+    "Joins the emulated segment to a UDP socket, one Ethernet frame (without FCS)\n"
+    "per datagram, as QEMU's -netdev dgram backend frames them, paced to real\n"
+    "time: a virtual machine's network card and the emulated adapter are then on\n"
+    "one Ethernet. The socket is bound to --local and takes datagrams from\n"
+    "--remote only; the machine's backend has them the other way round. When\n"
+    "nothing listens at --remote, the refusals are counted and the bridge goes on\n"
+    "(the machine may be starting, or restarting).",
+    live_options({
+        {"--local", "ADDR:PORT", "our end of the UDP link, e.g. 127.0.0.1:5555 (required)", true},
+        {"--remote", "ADDR:PORT", "the peer's end: QEMU's local.host and local.port (required)", true},
+    }),
+    "ne2k bridge --local 127.0.0.1:5555 --remote 127.0.0.1:5556 --ip 10.0.2.2/24 &\n"
+    "qemu-system-i386 ... -device ne2k_isa,netdev=n0 -netdev dgram,id=n0,\\\n"
+    "  local.type=inet,local.host=127.0.0.1,local.port=5556,\\\n"
+    "  remote.type=inet,remote.host=127.0.0.1,remote.port=5555",
+    [] { return std::string(kLiveMore) + "\n"; },
 };
 
 const CommandHelp kTrace{
@@ -182,7 +223,7 @@ std::string roff(const std::string& text) {
 }  // namespace
 
 const std::vector<const CommandHelp*>& command_helps() {
-    static const std::vector<const CommandHelp*> all{&kDemo, &kReplay, &kSend, &kTap, &kTrace};
+    static const std::vector<const CommandHelp*> all{&kDemo, &kReplay, &kSend, &kTap, &kBridge, &kTrace};
     return all;
 }
 

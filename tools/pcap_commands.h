@@ -16,26 +16,9 @@
 #include "tools/capture.h"
 #include "tools/rig.h"
 #include "tools/tool.h"
+#include "tools/verdict.h"
 
 namespace ne2k_tool {
-
-// What became of one frame of a replayed capture.
-enum class Verdict : std::uint8_t {
-    Indicated,        // the protocol received it whole
-    CardFilter,       // the card's address filter or multicast hash did not take it
-    ExactFilter,      // indicated, kept back by the wrapper's exact filter
-    RingFull,         // no room in the receive ring
-    ReceiverStopped,  // arrived while the receiver was stopped or off (overflow recovery)
-    Runt,             // too short for the receiver
-    Error,            // a receive error
-    DroppedByDriver,  // stored in the ring, never indicated
-    TransferFailed,   // indicated, the transfer of its data failed
-    Bpf,              // not offered: --bpf does not match it
-    Unusable,         // not offered: cut, too short or too long
-};
-constexpr std::size_t kVerdicts = 11;
-const char* verdict_name(Verdict v);  // as in --verdicts: "ring full"
-const char* verdict_key(Verdict v);   // as in --json: "ring_full"
 
 using StopFlag = const volatile std::sig_atomic_t*;
 

@@ -25,10 +25,6 @@ std::vector<sim::MacAddress> parse_mac_list(const std::string& text) {
     return out;
 }
 
-const Verdict kOfferedRows[] = {Verdict::Indicated, Verdict::CardFilter, Verdict::ExactFilter, Verdict::RingFull,
-                                Verdict::ReceiverStopped, Verdict::Runt, Verdict::Error, Verdict::DroppedByDriver,
-                                Verdict::TransferFailed};
-
 void print_replay(const ReplayOptions& o, const ReplayResult& r, std::ostream& out) {
     constexpr int kWidth = 22;
     auto row = [&](const char* what, std::uint64_t n, const std::string& more = {}) {
@@ -38,27 +34,16 @@ void print_replay(const ReplayOptions& o, const ReplayResult& r, std::ostream& o
     if (r.unusable.total()) row("not usable", r.unusable.total(), unusable_text(r.unusable));
     if (o.bpf) row("skipped by --bpf", r.bpf_skipped);
     row("offered", r.offered, r.padded ? std::to_string(r.padded) + " padded to 60 bytes" : "");
-    const char* why[kVerdicts] = {
-        nullptr,
-        "not taken by the card's address filter or multicast hash",
-        "taken by the card, kept back by the wrapper's exact filter",
-        "no room in the receive ring",
-        "arrived while the receiver was stopped or off, e.g. in overflow recovery",
-        "too short for the receiver",
-        "receive errors",
-        "stored in the ring, never indicated",
-        "indicated, the transfer of the data failed",
-    };
-    for (Verdict v : kOfferedRows) {
+    for (Verdict v : kOfferedVerdicts) {
         std::uint64_t n = r.count(v);
         bool always = v <= Verdict::ReceiverStopped;
         if (!always && !n) continue;
         std::string label = std::string("  ") + verdict_name(v);
-        std::string more = v == Verdict::Indicated ? (o.output ? written_to(*o.output, r) : "") : why[static_cast<int>(v)];
+        std::string more = v == Verdict::Indicated ? (o.output ? written_to(*o.output, r) : "") : verdict_meaning(v);
         row(label.c_str(), n, more);
     }
     std::string lost_why;
-    for (Verdict v : kOfferedRows)
+    for (Verdict v : kOfferedVerdicts)
         if (r.lost[static_cast<std::size_t>(v)])
             lost_why += (lost_why.empty() ? "" : ", ") + std::string(verdict_name(v)) + " " +
                         std::to_string(r.lost[static_cast<std::size_t>(v)]);
@@ -82,10 +67,10 @@ void json_replay(const ReplayOptions& o, const ReplayResult& r, int status, std:
     j.num("too_short", r.unusable.too_short).num("too_long", r.unusable.too_long).close();
     j.num("bpf_skipped", r.bpf_skipped).num("offered", r.offered).num("padded", r.padded);
     j.object("verdicts");
-    for (Verdict v : kOfferedRows) j.num(verdict_key(v), r.count(v));
+    for (Verdict v : kOfferedVerdicts) j.num(verdict_key(v), r.count(v));
     j.close();
     j.num("admitted", r.admitted).num("lost", r.lost_total()).object("lost_by");
-    for (Verdict v : kOfferedRows)
+    for (Verdict v : kOfferedVerdicts)
         if (v != Verdict::Indicated) j.num(verdict_key(v), r.lost[static_cast<std::size_t>(v)]);
     j.close();
     j.object("counters").num("rcv_ok", r.counters.rcv_ok).num("rcv_error", r.counters.rcv_error);

@@ -7,44 +7,6 @@
 
 namespace ne2k_tool {
 
-namespace {
-
-struct VerdictNames {
-    const char* name;
-    const char* key;
-};
-const VerdictNames kVerdictNames[kVerdicts] = {
-    {"indicated", "indicated"},
-    {"card filter", "card_filter"},
-    {"exact filter", "exact_filter"},
-    {"ring full", "ring_full"},
-    {"receiver stopped", "receiver_stopped"},
-    {"runt", "runt"},
-    {"error", "error"},
-    {"dropped by driver", "dropped_by_driver"},
-    {"transfer failed", "transfer_failed"},
-    {"bpf", "bpf"},
-    {"unusable", "unusable"},
-};
-
-Verdict verdict_of(hw::RxFate fate) {
-    switch (fate) {
-    case hw::RxFate::Stored: break;
-    case hw::RxFate::Rejected: return Verdict::CardFilter;
-    case hw::RxFate::Stopped:
-    case hw::RxFate::Off: return Verdict::ReceiverStopped;
-    case hw::RxFate::Runt: return Verdict::Runt;
-    case hw::RxFate::Error: return Verdict::Error;
-    case hw::RxFate::RingFull: return Verdict::RingFull;
-    }
-    return Verdict::DroppedByDriver;
-}
-
-}  // namespace
-
-const char* verdict_name(Verdict v) { return kVerdictNames[static_cast<std::size_t>(v)].name; }
-const char* verdict_key(Verdict v) { return kVerdictNames[static_cast<std::size_t>(v)].key; }
-
 std::uint64_t ReplayResult::lost_total() const {
     std::uint64_t n = 0;
     for (std::uint64_t x : lost) n += x;
