@@ -43,9 +43,13 @@ compile() {  # source object
 
 # The finishing step, a host program sharing the loader's PE reader.
 finish="$work/finish"
-if [ ! -x "$finish" ] || [ host/loader/finish_image.cpp -nt "$finish" ] ||
-   [ host/loader/pe.cpp -nt "$finish" ] || [ host/loader/pe.h -nt "$finish" ]; then
-  g++ -std=c++17 -O2 -Wall -Wextra -Werror -Ihost host/loader/finish_image.cpp host/loader/pe.cpp -o "$finish"
+stale=0
+for f in host/loader/finish_image.cpp host/loader/pe.{cpp,h} host/loader/message.{cpp,h}; do
+  [ "$f" -nt "$finish" ] && stale=1
+done
+if [ ! -x "$finish" ] || [ "$stale" -eq 1 ]; then
+  g++ -std=c++17 -O2 -Wall -Wextra -Werror -Ihost host/loader/finish_image.cpp host/loader/pe.cpp \
+    host/loader/message.cpp -o "$finish"
 fi
 
 libs=()

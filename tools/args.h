@@ -24,6 +24,7 @@ struct OptionHelp {
     const char* name;   // "--frames" or "-w"
     const char* value;  // what it takes ("N"), or nullptr for a switch
     const char* help;   // lines separated by '\n'
+    bool required = false;  // shown without brackets in the usage line
 };
 
 // What a subcommand takes and says about itself.

@@ -21,6 +21,8 @@ CaptureReader::CaptureReader(const std::string& path) {
         throw RunError(path + ": " + std::strerror(errno) + " (give the path of a pcap capture file, or - for standard input)");
     if (path != "-" && S_ISDIR(st.st_mode))
         throw RunError(path + ": is a directory (give the path of a pcap capture file)");
+    if (path == "-" ? ::fstat(STDIN_FILENO, &st) == 0 && S_ISREG(st.st_mode) : S_ISREG(st.st_mode))
+        size_ = static_cast<std::uint64_t>(st.st_size);
     char errbuf[PCAP_ERRBUF_SIZE] = {};
     pcap_ = pcap_open_offline_with_tstamp_precision(path.c_str(), PCAP_TSTAMP_PRECISION_NANO, errbuf);
     if (!pcap_)
@@ -61,8 +63,16 @@ bool CaptureReader::next(CaptureRecord& r) {
                   " whole frame(s) before it were used and the rest of the file was not. "
                   "The file was probably cut off while it was written: capture it again, "
                   "or keep the whole frames with 'tcpdump -r IN -w OUT'";
+    } else {
+        ended_ = true;  // PCAP_ERROR_BREAK: end of file
     }
-    return false;  // PCAP_ERROR_BREAK: end of file
+    return false;
+}
+
+double CaptureReader::fraction_read() const {
+    if (!size_) return -1;
+    off_t at = ::ftello(pcap_file(pcap_));
+    return at < 0 ? -1 : double(at) / double(size_);
 }
 
 CaptureWriter::CaptureWriter(const std::string& path) : path_(path == "-" ? "standard output" : path) {
@@ -140,6 +150,13 @@ bool BpfFilter::matches(const CaptureRecord& r) const {
     return pcap_offline_filter(static_cast<bpf_program*>(program_), &h, r.bytes) != 0;
 }
 
+std::string frame_note(std::uint64_t number, const CaptureRecord& r) {
+    std::string n = "frame " + std::to_string(number) + " (";
+    if (r.caplen < r.wire_len)
+        return n + std::to_string(r.caplen) + " of " + std::to_string(r.wire_len) + " bytes captured)";
+    return n + std::to_string(r.caplen) + " bytes)";
+}
+
 std::string unusable_reason(const CaptureRecord& r, Unusable& u) {
     if (r.caplen < r.wire_len) {
         u.cut++;
@@ -165,12 +182,6 @@ std::string unusable_text(const Unusable& u) {
     add(u.too_short, "shorter than an Ethernet header");
     add(u.too_long, "longer than 1514 bytes");
     return s;
-}
-
-void summary_row(std::ostream& out, int width, const char* what, std::uint64_t n, const std::string& more) {
-    char line[96];
-    std::snprintf(line, sizeof line, "  %-*s%8llu", width, what, static_cast<unsigned long long>(n));
-    out << line << (more.empty() ? "" : " (" + more + ")") << "\n";
 }
 
 hw::Nanos Schedule::due(std::uint64_t t) {

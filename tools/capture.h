@@ -35,11 +35,18 @@ public:
     // breaks off (then damage() says what happened and what to do).
     bool next(CaptureRecord& record);
     const std::string& damage() const { return damage_; }
+    // next() came to the end of the capture, whole.
+    bool ended() const { return ended_; }
+    // How much of the file is read, from 0 to 1; below 0 when its size is
+    // not known (a pipe).
+    double fraction_read() const;
 
 private:
     pcap_t* pcap_ = nullptr;
     std::uint64_t records_ = 0;
+    std::uint64_t size_ = 0;  // of a regular file; 0 when not known
     std::string damage_;
+    bool ended_ = false;
 };
 
 // Writes an Ethernet capture with nanosecond timestamps ("-" is standard
@@ -88,13 +95,12 @@ struct Unusable {
     std::uint64_t too_long = 0;   // longer than 1514 bytes without FCS
     std::uint64_t total() const { return cut + too_short + too_long; }
 };
+// "frame 7 (1515 bytes)", or for a frame cut by the snap length
+// "frame 9 (96 of 500 bytes captured)".
+std::string frame_note(std::uint64_t number, const CaptureRecord& record);
 // Why a record cannot go on the wire ("" when it can), counted in `u`.
 std::string unusable_reason(const CaptureRecord& record, Unusable& u);
 std::string unusable_text(const Unusable& u);
-
-// One row of a summary: the label left-aligned in `width` columns, the count
-// in 8, and `more` in parentheses when given.
-void summary_row(std::ostream& out, int width, const char* what, std::uint64_t n, const std::string& more = {});
 
 // The pace of frames: at the capture's timing (sped up), back to back, or
 // at a fixed rate.

@@ -23,6 +23,12 @@ const OptionHelp kSpeed{"--speed", "X",
                         "frames at the capture's timing sped up X times (0.001..1000000;\n"
                         "default 1: at the capture's own timing)"};
 const OptionHelp kTopspeed{"--topspeed", nullptr, "frames one after the other, as fast as they go"};
+const OptionHelp kTimeline{"--timeline", "FILE.json",
+                           "write a timeline of the run in the trace-event JSON format\n"
+                           "(open it in ui.perfetto.dev or chrome://tracing)"};
+const OptionHelp kTimelineFrames{"--timeline-frames", "N",
+                                 "how many frames the timeline covers, from the first\n"
+                                 "(1..1000000, default 20)"};
 const OptionHelp kPps{"--pps", "N", "N frames per second, evenly spaced (1..10000000)"};
 
 const CommandHelp kDemo{
@@ -44,6 +50,8 @@ const CommandHelp kDemo{
         {"--image", "PATH",
          "run the driver image (ne2000.sys) under the loader instead of the\n"
          "linked driver (the 32-bit build of ne2k)"},
+        kTimeline,
+        kTimelineFrames,
     },
     "ne2k demo --frames 1000 --kinds isa16,mca --no-reset",
 };
@@ -74,6 +82,8 @@ const CommandHelp kReplay{
         kPps,
         kKind,
         kStation,
+        kTimeline,
+        kTimelineFrames,
     },
     "ne2k replay tools/sample.pcap -w got.pcap --filter directed,multicast \\\n"
     "    --multicast 01:00:5e:00:00:fb --verdicts why.csv",
@@ -85,19 +95,48 @@ const CommandHelp kSend{
     "frames of a capture are sent through the driver",
     "Sends the frames of an Ethernet capture (- for standard input) through the\n"
     "driver, at their capture times on the virtual clock, and writes what reaches\n"
-    "the emulated wire to WIRE.pcap (without FCS; frames shorter than 60 bytes\n"
-    "appear padded to 60). Frames longer than 1514 bytes, or cut short by the\n"
-    "capture's snap length, are reported and skipped.",
+    "the emulated wire to WIRE.pcap (without FCS; the driver sends a frame\n"
+    "shorter than 60 bytes filled up to 60 with 0x20 bytes). Frames longer than\n"
+    "1514 bytes, or cut short by the capture's snap length, are reported and\n"
+    "skipped.",
     {
-        {"-w", "WIRE.pcap", "where to write the frames seen on the wire (required; - for\nstandard output, the summary then goes to standard error)"},
+        {"-w", "WIRE.pcap", "where to write the frames seen on the wire (required; - for\nstandard output, the summary then goes to standard error)", true},
         kSpeed,
         kTopspeed,
         kPps,
         kKind,
         kStation,
+        kTimeline,
+        kTimelineFrames,
     },
     "ne2k send tools/sample.pcap -w wire.pcap --topspeed && tcpdump -r wire.pcap -xx",
 };
+
+// What tap and bridge share: the IPv4 host above the driver, its ping
+// client, when to stop.
+const OptionHelp kIp{"--ip", "ADDR/LEN", "the emulated host's IPv4 address and prefix length (required),\ne.g. 198.18.0.2/24", true};
+const OptionHelp kPing{"--ping", "ADDR",
+                       "also ping ADDR (on the subnet of --ip) from the emulated host,\n"
+                       "sizes spread over 60..1514 bytes on the wire; stop when done"};
+const OptionHelp kCount{"--count", "N",
+                        "stop after answering N echo requests (1..1000000); with --ping,\n"
+                        "the echo requests to send (default 10)"};
+const OptionHelp kSeconds{"--seconds", "S", "stop after S seconds (1..86400)"};
+// The options of tap and bridge: `own` first, then the shared ones.
+std::vector<OptionHelp> live_options(std::vector<OptionHelp> own) {
+    for (const OptionHelp& o : {kIp, kKind, kStation, kPing, kCount, kSeconds}) own.push_back(o);
+    return own;
+}
+const char kLiveMore[] =
+    "The adapter's protocol is a small IPv4 host with the card's station address\n"
+    "as its MAC: it answers ARP requests and ICMP echo requests for ADDR\n"
+    "(fragmented ones too), answers UDP with ICMP port unreachable and TCP with a\n"
+    "reset, and counts what it ignores by kind. Every frame from outside is\n"
+    "accounted for: too short, too long or not Ethernet (not put on the wire), or\n"
+    "put on the wire and indicated, or kept back by the card's address filter,\n"
+    "the wrapper's exact filter, a full ring. With --ping it also pings ADDR,\n"
+    "checking every reply byte for byte; exit 1 when a request is lost. Ctrl-C\n"
+    "ends it with a summary.";
 
 const CommandHelp kTap{
     "tap",
@@ -105,21 +144,36 @@ const CommandHelp kTap{
     "bridge the segment to a Linux TAP device; answers ping",
     "Bridges the emulated segment to a Linux TAP device (created as IFNAME, needs\n"
     "root), paced to real time: a frame from Linux goes on the wire when it\n"
-    "arrives. The adapter's protocol is a small IPv4 host with the card's station\n"
-    "address as its MAC: it answers ARP requests and ICMP echo requests for ADDR\n"
-    "(fragmented ones too), answers UDP with ICMP port unreachable and TCP with a\n"
-    "reset, and counts what it ignores by kind. Ctrl-C ends it with a summary.",
-    {
-        {"--ip", "ADDR/LEN", "the emulated host's IPv4 address, e.g. 198.18.0.2/24"},
-        kKind,
-        kStation,
-        {"--count", "N", "stop after answering N echo requests (1..1000000)"},
-        {"--seconds", "S", "stop after S seconds (1..86400)"},
-    },
+    "arrives, and one for Linux is written when it has crossed the wire. The\n"
+    "command stops with exit 1 when the device goes away.",
+    live_options({}),
     "(as root)\n"
     "ne2k tap ne2k0 --ip 198.18.0.2/24 &\n"
     "ip addr add 198.18.0.1/24 dev ne2k0 && ip link set ne2k0 up\n"
     "ping -c 5 198.18.0.2",
+    [] { return std::string(kLiveMore) + "\n"; },
+};
+
+const CommandHelp kBridge{
+    "bridge",
+    "",
+    "join the segment to a QEMU virtual machine (UDP, -netdev dgram)",
+    "Joins the emulated segment to a UDP socket, one Ethernet frame (without FCS)\n"
+    "per datagram, as QEMU's -netdev dgram backend frames them, paced to real\n"
+    "time: a virtual machine's network card and the emulated adapter are then on\n"
+    "one Ethernet. The socket is bound to --local and takes datagrams from\n"
+    "--remote only; the machine's backend has them the other way round. When\n"
+    "nothing listens at --remote, the refusals are counted and the bridge goes on\n"
+    "(the machine may be starting, or restarting).",
+    live_options({
+        {"--local", "ADDR:PORT", "our end of the UDP link, e.g. 127.0.0.1:5555 (required)", true},
+        {"--remote", "ADDR:PORT", "the peer's end: QEMU's local.host and local.port (required)", true},
+    }),
+    "ne2k bridge --local 127.0.0.1:5555 --remote 127.0.0.1:5556 --ip 10.0.2.2/24 &\n"
+    "qemu-system-i386 ... -device ne2k_isa,netdev=n0 -netdev dgram,id=n0,\\\n"
+    "  local.type=inet,local.host=127.0.0.1,local.port=5556,\\\n"
+    "  remote.type=inet,remote.host=127.0.0.1,remote.port=5555",
+    [] { return std::string(kLiveMore) + "\n"; },
 };
 
 const CommandHelp kTrace{
@@ -129,8 +183,12 @@ const CommandHelp kTrace{
     "Prints every port access the driver makes in a scenario, with the register\n"
     "it names on the page it hits and the virtual time it began, e.g.\n"
     "    12.000 us  W 0x300 CR = 0x21 (STP, abort DMA, page 0)\n"
-    "String accesses to the data port are one line with their element count.",
-    {kKind},
+    "String accesses to the data port are one line with their element count.\n"
+    "--timeline writes the same scenario as a timeline that Perfetto\n"
+    "(ui.perfetto.dev) and chrome://tracing open: handler calls, the service\n"
+    "routine and the deferred handler as spans, interrupt lines, frames on the\n"
+    "wire, and the port accesses, on the virtual clock.",
+    {kKind, kTimeline},
     "ne2k trace send --kind isa8",
     trace_scenarios_text,
 };
@@ -165,7 +223,7 @@ std::string roff(const std::string& text) {
 }  // namespace
 
 const std::vector<const CommandHelp*>& command_helps() {
-    static const std::vector<const CommandHelp*> all{&kDemo, &kReplay, &kSend, &kTap, &kTrace};
+    static const std::vector<const CommandHelp*> all{&kDemo, &kReplay, &kSend, &kTap, &kBridge, &kTrace};
     return all;
 }
 
@@ -179,7 +237,8 @@ std::string help_text(const CommandHelp& c) {
     std::string usage = std::string("usage: ne2k ") + c.name + (*c.operands ? " " : "") + c.operands;
     std::string line = usage;
     for (const OptionHelp& o : all_options(c)) {
-        std::string item = std::string(" [") + o.name + (o.value ? std::string(" ") + o.value : "") + "]";
+        std::string item = std::string(o.name) + (o.value ? std::string(" ") + o.value : "");
+        item = o.required ? " " + item : " [" + item + "]";
         if (line.size() + item.size() > 80) {
             usage += "\n";
             line = std::string(13 + std::string(c.name).size(), ' ');

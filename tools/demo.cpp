@@ -19,6 +19,7 @@
 #include "tools/demo_frames.h"
 #include "tools/demo_protocol.h"
 #include "tools/progress.h"
+#include "tools/timeline.h"
 #include "tools/tool.h"
 
 namespace ne2k_tool {
@@ -68,8 +69,10 @@ public:
             r_.image_note = o_.image + note;
         }
         rig_->initialize_all();
+        rig_->host().keep_send_completions(false);  // memory that does not grow with the run
         for (int s = 0; s < 2; s++)
-            sides_[s] = std::make_unique<DemoProtocol>(s, rig_->adapter(s), r_.way[s], r_.way[1 - s], r_.foreign);
+            sides_[s] = std::make_unique<DemoProtocol>(s, rig_->adapter(s), o_.seed, r_.way[s], r_.way[1 - s],
+                                                       r_.foreign);
         sides_[0]->set_peer(sides_[1].get());
         sides_[1]->set_peer(sides_[0].get());
         rig_->segment().add_tap([this](sim::Nanos, const std::uint8_t* f, std::size_t len) {
@@ -85,12 +88,18 @@ public:
         if (o_.prepare) o_.prepare(*rig_);
         // Bus time counts the traffic's port accesses only.
         for (int s = 0; s < 2; s++) traffic_start_[s] = accesses(s);
+        if (!o_.timeline.empty()) {
+            timeline_ = std::make_unique<Timeline>(*rig_, o_.timeline, "ne2k demo", true,
+                                                   std::vector<std::string>{"A", "B"});
+            timeline_->stop_after_frames(o_.timeline_frames);
+            timeline_->record(true);
+        }
     }
 
     // Rounds of at most kWindow open frames a side, each settled before the
     // next; the reset of A comes once both sides are half way.
     void traffic(std::ostream* progress) {
-        ProgressBar bar(progress, 2 * o_.frames);
+        ProgressBar bar(progress);
         const std::uint64_t reset_at = o_.reset ? o_.frames / 2 : o_.frames + 1;
         bool reset_done = false;
         for (;;) {
@@ -105,7 +114,7 @@ public:
                 more = more || next_[s] < o_.frames;
             }
             settle();
-            bar.update(next_[0] + next_[1]);
+            bar.update(next_[0] + next_[1], 0, double(next_[0] + next_[1]) / double(2 * o_.frames));
             if (!reset_done && next_[0] >= reset_at && next_[1] >= reset_at) {
                 reset_done = true;
                 reset_a();
@@ -125,6 +134,10 @@ public:
         for (int s = 0; s < 2; s++) rig_->adapter(s).unbind(*sides_[s]);
         auto problems = rig_->halt_all();
         r_.problems.insert(r_.problems.end(), problems.begin(), problems.end());
+        if (timeline_) {
+            timeline_->finish();
+            r_.timeline_error = timeline_->error();
+        }
     }
 
 private:
@@ -203,6 +216,7 @@ private:
     Rng rng_;
     std::unique_ptr<Rig> rig_;
     std::unique_ptr<DemoProtocol> sides_[2];
+    std::unique_ptr<Timeline> timeline_;  // gone before the rig
     std::uint64_t next_[2] = {0, 0};
     std::uint64_t traffic_start_[2] = {0, 0};
     std::uint64_t reset_accesses_ = 0;

@@ -21,6 +21,8 @@ struct DemoOptions {
     std::uint64_t seed = 1;
     bool reset = true;  // reset adapter A in the middle of its traffic
     std::string image;  // the driver image file to run instead of the linked driver
+    std::string timeline;  // a timeline of the traffic's first timeline_frames frames goes here
+    std::uint64_t timeline_frames = 20;
     const volatile std::sig_atomic_t* stop = nullptr;  // set: stop sending, settle, report
     // Called once both adapters are up, before any traffic (tests set fault
     // knobs of the boards here).
@@ -57,6 +59,7 @@ struct DemoResult {
     double real_seconds = 0;
     std::vector<std::string> problems;  // platform misuse, leaks, refused requests
     std::string image_note;             // where the driver image was loaded, when one ran
+    std::string timeline_error;         // writing the timeline failed: why
     bool interrupted = false;
     bool ok() const;
 };

@@ -7,7 +7,7 @@ namespace ne2k_tool {
 void DemoProtocol::send(std::vector<std::uint8_t> bytes, bool expected, const std::vector<std::size_t>& pieces) {
     auto packet = std::make_unique<sim::Packet>(bytes, pieces);
     NDIS_PACKET* p = packet->get();
-    std::uint32_t seq = static_cast<std::uint32_t>(records_.size());
+    std::uint32_t seq = next_seq();
     std::uint64_t h = frame_hash(bytes);
     records_.push_back(SentRecord{std::move(bytes), h, expected, std::nullopt, 0, false, false});
     in_flight_[p] = InFlight{std::move(packet), seq};
@@ -20,7 +20,7 @@ void DemoProtocol::send(std::vector<std::uint8_t> bytes, bool expected, const st
 void DemoProtocol::on_send_complete(sim::Adapter&, NDIS_PACKET* packet, NDIS_STATUS status) {
     auto it = in_flight_.find(packet);
     if (it == in_flight_.end()) return;  // the host reports a completion of a stranger
-    SentRecord& r = records_[it->second.seq];
+    SentRecord& r = *record(it->second.seq);  // open, so kept
     r.status = status;
     if (status == NDIS_STATUS_SUCCESS) {
         out_.completed_ok++;
@@ -67,7 +67,7 @@ void DemoProtocol::settle(SentRecord& r) {
 }
 
 void DemoProtocol::reset_discards() {
-    for (std::size_t i = first_open(); i < records_.size(); i++) {
+    for (std::size_t i = first_open() - first_seq_; i < records_.size(); i++) {
         SentRecord& r = records_[i];
         if (r.settled || !r.status || *r.status != NDIS_STATUS_SUCCESS || r.on_wire) continue;
         r.settled = true;
@@ -79,11 +79,12 @@ void DemoProtocol::reset_discards() {
 
 void DemoProtocol::seen_on_wire(const std::uint8_t* f, std::size_t len) {
     std::uint32_t seq = 0;
-    if (demo_frame_of(f, len, side_, seq) && seq < records_.size()) records_[seq].on_wire = true;
+    if (!demo_frame_of(f, len, side_, seq)) return;
+    if (SentRecord* r = record(seq)) r->on_wire = true;
 }
 
 void DemoProtocol::settle_all() {
-    for (std::size_t i = first_open(); i < records_.size(); i++) {
+    for (std::size_t i = first_open() - first_seq_; i < records_.size(); i++) {
         SentRecord& r = records_[i];
         if (r.settled) continue;
         r.settled = true;
@@ -92,11 +93,32 @@ void DemoProtocol::settle_all() {
         if (!r.status) out_.never_completed++;
         else out_.lost++;
     }
+    trim();
 }
 
-std::size_t DemoProtocol::first_open() {
-    while (first_open_ < records_.size() && records_[first_open_].settled) first_open_++;
+std::uint32_t DemoProtocol::first_open() {
+    while (first_open_ < next_seq() && records_[first_open_ - first_seq_].settled) first_open_++;
     return first_open_;
+}
+
+SentRecord* DemoProtocol::record(std::uint32_t seq) {
+    return seq >= first_seq_ && seq < next_seq() ? &records_[seq - first_seq_] : nullptr;
+}
+
+void DemoProtocol::trim() {
+    std::uint32_t keep_from = first_open() > kHistory ? first_open() - kHistory : 0;
+    while (first_seq_ < keep_from) {
+        records_.pop_front();
+        first_seq_++;
+    }
+}
+
+bool DemoProtocol::is_sent_frame(const std::vector<std::uint8_t>& f, std::uint32_t seq) const {
+    sim::MacAddress dst;
+    std::copy(f.begin(), f.begin() + 6, dst.begin());
+    unsigned size = (unsigned(f[21]) << 8) | f[22];
+    return size == f.size() &&
+           f == make_frame(dst, adapter_.station_address(), side_, seq, size, seed_);
 }
 
 void DemoProtocol::check(const std::vector<std::uint8_t>& f) {
@@ -105,12 +127,15 @@ void DemoProtocol::check(const std::vector<std::uint8_t>& f) {
         foreign_++;
         return;
     }
-    auto& theirs = peer_->records_;
-    if (seq >= theirs.size()) {
-        in_.corrupted++;
+    SentRecord* kept = peer_->record(seq);
+    if (!kept) {
+        // Sent long ago and settled then (or never sent): a copy of a frame
+        // the peer sent is late or a duplicate; anything else is corrupt.
+        if (seq < peer_->first_seq_ && demo_crc_ok(f) && peer_->is_sent_frame(f, seq)) in_.duplicated++;
+        else in_.corrupted++;
         return;
     }
-    SentRecord& r = theirs[seq];
+    SentRecord& r = *kept;
     if (r.bytes.empty() ? frame_hash(f) != r.hash : f != r.bytes) {
         in_.corrupted++;
         return;

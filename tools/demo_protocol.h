@@ -1,12 +1,14 @@
 // The demo's protocol on each adapter: it sends numbered frames, keeps what
 // it needs to settle each one (completed, arrived, kept back, lost), and
 // checks every frame it receives byte for byte against what the far side
-// sent.
+// sent. It keeps the frames whose fate is open and the last kHistory
+// settled ones, so its memory does not grow with the run.
 #ifndef TOOLS_DEMO_PROTOCOL_H
 #define TOOLS_DEMO_PROTOCOL_H
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <optional>
@@ -31,9 +33,9 @@ class DemoProtocol : public sim::Protocol {
 public:
     // Counts what this side sends into `out_way`, what it receives into
     // `in_way`, and frames that are not the demo's into `foreign`.
-    DemoProtocol(int side, sim::Adapter& adapter, DirectionResult& out_way, DirectionResult& in_way,
-                 std::uint64_t& foreign)
-        : side_(side), adapter_(adapter), out_(out_way), in_(in_way), foreign_(foreign) {}
+    DemoProtocol(int side, sim::Adapter& adapter, std::uint64_t seed, DirectionResult& out_way,
+                 DirectionResult& in_way, std::uint64_t& foreign)
+        : side_(side), adapter_(adapter), seed_(seed), out_(out_way), in_(in_way), foreign_(foreign) {}
 
     void set_peer(DemoProtocol* p) { peer_ = p; }
     // Frames sent whose fate is still open.
@@ -53,6 +55,10 @@ public:
     // After the host went idle: whatever is still open is lost or stuck.
     void settle_all();
 
+    // Settled frames kept for a copy that comes late: more than any receive
+    // ring holds.
+    static constexpr std::uint32_t kHistory = 1024;
+
 private:
     struct InFlight {
         std::unique_ptr<sim::Packet> packet;
@@ -65,21 +71,30 @@ private:
     // A frame's fate is known: count it and close it.
     void settle(SentRecord& r);
     // Frames settle nearly in order: the scans start at the oldest open one.
-    std::size_t first_open();
-    // A long run keeps only a hash of each settled frame.
+    std::uint32_t first_open();
+    // Frame `seq` of this side's, or null when it is not kept (any more).
+    SentRecord* record(std::uint32_t seq);
+    std::uint32_t next_seq() const { return first_seq_ + static_cast<std::uint32_t>(records_.size()); }
+    // Drops settled frames older than the history.
+    void trim();
+    // A settled frame keeps only its hash.
     static void release(SentRecord& r) { std::vector<std::uint8_t>().swap(r.bytes); }
     void check(const std::vector<std::uint8_t>& f);
+    // A frame of the peer's whose record is gone: is it the frame sent?
+    bool is_sent_frame(const std::vector<std::uint8_t>& f, std::uint32_t seq) const;
 
     int side_;
     sim::Adapter& adapter_;
+    std::uint64_t seed_;
     DirectionResult& out_;  // frames this side sends
     DirectionResult& in_;   // frames this side receives
     std::uint64_t& foreign_;
     DemoProtocol* peer_ = nullptr;
-    std::vector<SentRecord> records_;
+    std::deque<SentRecord> records_;  // records_[i] is frame first_seq_ + i
+    std::uint32_t first_seq_ = 0;
     std::map<NDIS_PACKET*, InFlight> in_flight_;
     std::size_t open_ = 0;
-    std::size_t first_open_ = 0;
+    std::uint32_t first_open_ = 0;  // a frame number
     unsigned receives_ = 0;
 };
 

@@ -6,6 +6,7 @@
 
 #include "tools/args.h"
 #include "tools/demo.h"
+#include "tools/files.h"
 #include "tools/json.h"
 #include "tools/tool.h"
 
@@ -153,12 +154,19 @@ int demo_command(const std::vector<std::string>& args, Console& io) {
     }
     o.reset = !a.has("--no-reset");
     if (auto image = a.value("--image")) o.image = *image;
+    if (auto t = a.value("--timeline")) {
+        if (*t == "-") throw UsageError("--timeline needs a file name");
+        refuse_overlaps("", {{"--timeline", *t}});
+        o.timeline = *t;
+    }
+    o.timeline_frames = a.number("--timeline-frames", o.timeline_frames, 1, 1000000);
     o.stop = io.stop;
     std::ostream* progress = io.tty && !a.json() && o.frames >= 200 ? &io.out : nullptr;
     DemoResult r = run_demo(o, progress);
     if (a.json()) json_demo(o, r, io.out);
     else print_demo_report(o, r, hw::kMicrosecond, io.out);
-    return r.interrupted ? kExitInterrupted : r.ok() ? kExitOk : kExitFailure;
+    if (!r.timeline_error.empty()) io.err << "ne2k demo: " << r.timeline_error << "\n";
+    return r.interrupted ? kExitInterrupted : r.ok() && r.timeline_error.empty() ? kExitOk : kExitFailure;
 }
 
 }  // namespace ne2k_tool

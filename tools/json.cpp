@@ -70,6 +70,17 @@ Json& Json::real(const std::string& key, double value) {
     return *this;
 }
 
+Json& Json::decimal(const std::string& key, std::uint64_t value, unsigned places) {
+    next(key);
+    std::uint64_t scale = 1;
+    for (unsigned i = 0; i < places; i++) scale *= 10;
+    char buf[48];
+    std::snprintf(buf, sizeof buf, "%llu.%0*llu", static_cast<unsigned long long>(value / scale),
+                  static_cast<int>(places), static_cast<unsigned long long>(value % scale));
+    out_ << (places ? buf : std::to_string(value));
+    return *this;
+}
+
 Json& Json::str(const std::string& key, const std::string& value) {
     next(key);
     quoted(out_, value);

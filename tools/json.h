@@ -22,6 +22,9 @@ public:
     Json& close();
     Json& num(const std::string& key, std::uint64_t value);
     Json& real(const std::string& key, double value);
+    // A whole number scaled down by 10^places, written exactly:
+    // decimal(k, 113361250, 3) is 113361.250.
+    Json& decimal(const std::string& key, std::uint64_t value, unsigned places);
     Json& str(const std::string& key, const std::string& value);
     Json& flag(const std::string& key, bool value);
     Json& null(const std::string& key);

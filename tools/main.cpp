@@ -39,6 +39,6 @@ int main(int argc, char** argv) {
     sigaction(SIGTERM, &sa, nullptr);
     std::signal(SIGPIPE, SIG_IGN);  // a closed pipe is a write error, reported
 
-    ne2k_tool::Console io{std::cout, std::cerr, isatty(STDOUT_FILENO) != 0, &g_stop};
+    ne2k_tool::Console io{std::cout, std::cerr, isatty(STDOUT_FILENO) != 0, &g_stop, isatty(STDERR_FILENO) != 0};
     return check_stdout(ne2k_tool::run(args, io));
 }

@@ -32,10 +32,16 @@ void NetBinding::on_receive(sim::Adapter& adapter, const std::uint8_t* header, u
     std::vector<std::uint8_t> frame(header, header + header_size);
     sim::Packet data = sim::Packet::zeroed(packet_size);
     UINT got = 0;
-    if (adapter.transfer_data(data, 0, packet_size, &got) != NDIS_STATUS_SUCCESS) return;
+    const bool transferred = adapter.transfer_data(data, 0, packet_size, &got) == NDIS_STATUS_SUCCESS;
+    if (verdicts_) verdicts_->settled(transferred ? Verdict::Indicated : Verdict::TransferFailed);
+    if (!transferred) return;
     std::vector<std::uint8_t> rest = data.contents();
     frame.insert(frame.end(), rest.begin(), rest.begin() + got);
     deliver(std::move(frame));
+}
+
+void NetBinding::on_filtered(sim::Adapter&, const std::uint8_t*, unsigned, unsigned) {
+    if (verdicts_) verdicts_->settled(Verdict::ExactFilter);
 }
 
 void NetBinding::deliver(std::vector<std::uint8_t> frame) {

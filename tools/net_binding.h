@@ -14,6 +14,7 @@
 #include "net/ipv4_host.h"
 #include "net/ping.h"
 #include "sim/host.h"
+#include "tools/verdict.h"
 
 namespace ne2k_tool {
 
@@ -35,10 +36,16 @@ public:
     void poll();
     // Frames the sink refused and packets the driver completed with a failure.
     std::uint64_t send_failures() const { return host_->stats().send_failures + failed_completions_; }
+    // Counts what became of each indication into `counts` (null: no more):
+    // indicated, kept back by the wrapper's exact filter, or its transfer
+    // failed.
+    void count_verdicts(VerdictCounts* counts) { verdicts_ = counts; }
 
     void on_receive(sim::Adapter& adapter, const std::uint8_t* header, unsigned header_size,
                     const std::uint8_t* lookahead, unsigned lookahead_size, unsigned packet_size,
                     NDIS_HANDLE receive_context) override;
+    void on_filtered(sim::Adapter& adapter, const std::uint8_t* header, unsigned header_size,
+                     unsigned packet_size) override;
     void on_send_complete(sim::Adapter& adapter, NDIS_PACKET* packet, NDIS_STATUS status) override;
 
 private:
@@ -56,6 +63,7 @@ private:
     std::deque<std::vector<std::uint8_t>> held_;
     bool busy_ = false;
     std::uint64_t failed_completions_ = 0;
+    VerdictCounts* verdicts_ = nullptr;
 };
 
 }  // namespace ne2k_tool

@@ -1,6 +1,7 @@
 #include "tools/rig.h"
 
 #include <cstdio>
+#include <ostream>
 
 #include "driver/driver.h"
 #include "platform/ndis.h"
@@ -176,6 +177,12 @@ std::string seconds_text(sim::Nanos t) {
     std::snprintf(buf, sizeof buf, "%llu.%06llu s", static_cast<unsigned long long>(t / 1000000000ull),
                   static_cast<unsigned long long>((t % 1000000000ull) / 1000ull));
     return buf;
+}
+
+void summary_row(std::ostream& out, int width, const char* what, std::uint64_t n, const std::string& more) {
+    char line[96];
+    std::snprintf(line, sizeof line, "  %-*s%8llu", width, what, static_cast<unsigned long long>(n));
+    out << line << (more.empty() ? "" : " (" + more + ")") << "\n";
 }
 
 }  // namespace ne2k_tool

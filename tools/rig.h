@@ -3,6 +3,7 @@
 #ifndef TOOLS_RIG_H
 #define TOOLS_RIG_H
 
+#include <iosfwd>
 #include <memory>
 #include <string>
 #include <vector>
@@ -85,6 +86,10 @@ AdapterCounters query_counters(sim::Adapter& adapter);
 
 // Virtual time as "1.234567 s".
 std::string seconds_text(sim::Nanos t);
+
+// One row of a summary: the label left-aligned in `width` columns, the count
+// in 8, and `more` in parentheses when given.
+void summary_row(std::ostream& out, int width, const char* what, std::uint64_t n, const std::string& more = {});
 
 }  // namespace ne2k_tool
 

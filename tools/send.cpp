@@ -10,7 +10,10 @@
 #include "platform/ndis.h"
 #include "tools/args.h"
 #include "tools/json.h"
+#include "tools/files.h"
 #include "tools/pcap_commands.h"
+#include "tools/progress.h"
+#include "tools/timeline.h"
 #include "tools/tool.h"
 
 namespace ne2k_tool {
@@ -102,115 +105,139 @@ private:
 
 }  // namespace
 
-SendResult run_send(const SendOptions& o) {
-    SendResult r;
-    CaptureReader in(o.input);
-    CaptureWriter out(o.output);
+namespace {
 
-    Rig rig({o.card});
-    rig.initialize_all();
-    sim::Host& host = rig.host();
-    host.keep_send_completions(false);
-    sim::Adapter& a = rig.adapter(0);
-    a.keep_indications(false);
-    Sender sender(r, o.notes);
-    a.bind(sender);
-    rig.segment().add_tap([&](sim::Nanos t, const std::uint8_t* f, std::size_t len) {
-        std::size_t n = hw::Segment::strip_fcs(len);
-        out.write(t, f, n);
-        sender.on_wire(f, n);
-    });
+// One send, step by step: a frame is read when it is due and the driver
+// holds fewer than kWindow; reading stops at the end of the capture, when
+// interrupted, or when the output can no longer be written.
+class SendRun {
+public:
+    SendRun(const SendOptions& o, SendResult& r) : o_(o), r_(r), in_(o.input), out_(o.output), sender_(r, o.notes) {}
 
-    const sim::Nanos start = host.now();
-    Schedule schedule(o.pace, start);
-    CaptureRecord rec;
-    while (!(o.stop && *o.stop) && out.error().empty() && in.next(rec)) {
-        r.in_capture++;
-        std::string why = unusable_reason(rec, r.unusable);
-        if (!why.empty()) {
-            sender.note("frame " + std::to_string(r.in_capture) + " (" + std::to_string(rec.caplen) +
-                        " bytes) skipped: " + why);
-            continue;
-        }
-        sim::Nanos at = schedule.due(rec.time_ns);
-        if (at > host.now()) host.run_until(at);
-        while (sender.outstanding() >= kWindow) {
-            if (host.clock().next_deadline() == hw::kNever) rig.drain();
-            else host.run_until(host.clock().next_deadline());
-            if (sender.outstanding() >= kWindow && host.clock().next_deadline() == hw::kNever)
-                throw RunError("the driver completes none of the " + std::to_string(kWindow) + " frames it holds");
-        }
-        sender.send(a, r.in_capture, rec.bytes, rec.caplen);
+    void setup() {
+        rig_.initialize_all();
+        rig_.host().keep_send_completions(false);
+        sim::Adapter& a = rig_.adapter(0);
+        a.keep_indications(false);
+        a.bind(sender_);
+        rig_.segment().add_tap([this](sim::Nanos t, const std::uint8_t* f, std::size_t len) {
+            std::size_t n = hw::Segment::strip_fcs(len);
+            out_.write(t, f, n);
+            sender_.on_wire(f, n);
+        });
+        start_ = rig_.host().now();
+        timeline_ = start_timeline(rig_, o_, "send");
+        r_.started = true;
     }
-    r.interrupted = o.stop && *o.stop;
-    if (!r.interrupted) r.damage = in.damage();
-    rig.drain();
-    sender.finish();
-    r.earlier = schedule.earlier();
-    r.virtual_ns = host.now() - start;
-    a.unbind(sender);
-    r.problems = rig.halt_all();
-    out.close();
-    if (!out.error().empty()) r.errors.push_back(out.error());
-    return r;
-}
+
+    void run() {
+        sim::Host& host = rig_.host();
+        Schedule schedule(o_.pace, start_);
+        CaptureRecord rec;
+        std::uint64_t bytes = 0;
+        ProgressBar bar(o_.progress);
+        while (!stopped() && out_.error().empty() && in_.next(rec)) {
+            r_.in_capture++;
+            bytes += rec.caplen;
+            bar.update(r_.in_capture, bytes, in_.fraction_read());
+            std::string why = unusable_reason(rec, r_.unusable);
+            if (!why.empty()) {
+                sender_.note(frame_note(r_.in_capture, rec) + " skipped: " + why);
+                continue;
+            }
+            sim::Nanos at = schedule.due(rec.time_ns);
+            if (at > host.now()) host.run_until(at);
+            while (sender_.outstanding() >= kWindow) {
+                if (host.clock().next_deadline() == hw::kNever) rig_.drain();
+                else host.run_until(host.clock().next_deadline());
+                if (sender_.outstanding() >= kWindow && host.clock().next_deadline() == hw::kNever)
+                    throw RunError("the driver completes none of the " + std::to_string(kWindow) + " frames it holds");
+            }
+            sender_.send(rig_.adapter(0), r_.in_capture, rec.bytes, rec.caplen);
+        }
+        bar.finish();
+        if (!out_.error().empty()) r_.stopped_by = output_name(o_.output);
+        r_.interrupted = stopped();
+        if (!r_.interrupted) r_.damage = in_.damage();
+        r_.read_whole = in_.ended();
+        rig_.drain();
+        sender_.finish();
+        r_.earlier = schedule.earlier();
+        r_.virtual_ns = host.now() - start_;
+    }
+
+    void finish() {
+        rig_.adapter(0).unbind(sender_);
+        auto problems = rig_.halt_all();
+        r_.problems.insert(r_.problems.end(), problems.begin(), problems.end());
+        out_.close();
+        r_.output_failed(out_.error(), output_name(o_.output));
+        finish_timeline(timeline_.get(), o_, r_);
+    }
+
+private:
+    bool stopped() const { return o_.stop && *o_.stop; }
+
+    const SendOptions& o_;
+    SendResult& r_;
+    CaptureReader in_;
+    CaptureWriter out_;
+    Sender sender_;
+    Rig rig_{{o_.card}};
+    std::unique_ptr<Timeline> timeline_;  // gone before the rig
+    sim::Nanos start_ = 0;
+};
+
+}  // namespace
+
+SendResult run_send(const SendOptions& o) { return run_capture<SendRun, SendResult>(o); }
 
 int send_command(const std::vector<std::string>& args, Console& io) {
     Args a(args, command_help("send"));
-    if (a.positional().size() != 1)
-        throw UsageError(a.positional().empty() ? "give the capture to send: ne2k send IN.pcap -w WIRE.pcap"
-                                                : "one capture at a time (got '" + a.positional()[1] + "' too)");
     SendOptions o;
-    o.input = a.positional()[0];
+    parse_capture_options(a, "give the capture to send: ne2k send IN.pcap -w WIRE.pcap", o);
     auto w = a.value("-w");
     if (!w) throw UsageError("say where the wire capture goes: -w WIRE.pcap (- for standard output)");
     o.output = *w;
-    if (auto k = a.value("--kind")) o.card.kind = parse_kind(*k, "--kind");
-    if (auto s = a.value("--station")) o.card.station = parse_station(*s, "--station");
-    o.pace = parse_pace(a);
     o.stop = io.stop;
+    const bool capture_on_stdout = o.output == "-";
+    std::vector<OutputPath> outputs{{"-w", o.output}};
+    if (o.timeline) outputs.push_back({"--timeline", *o.timeline});
+    refuse_overlaps(o.input, outputs, {!capture_on_stdout, true});
 
-    std::ostream& text = o.output == "-" ? io.err : io.out;
+    std::ostream& text = summary_stream(io, capture_on_stdout);
     o.notes = a.json() ? &io.err : &text;
+    o.progress = progress_stream(io, capture_on_stdout, a.json());
     if (!a.json())
-        text << "ne2k send: " << o.input << " through the " << kind_name(o.card.kind) << " adapter -> " << o.output
-             << "\n" << std::flush;
+        text << "ne2k send: " << input_name(o.input) << " through the " << kind_name(o.card.kind) << " adapter -> "
+             << output_name(o.output) << "\n" << std::flush;
     SendResult r = run_send(o);
-    int status = r.interrupted ? kExitInterrupted
-                 : !r.damage.empty() || !r.errors.empty() || !r.problems.empty() || r.mismatched || r.failed
-                     ? kExitFailure
-                     : kExitOk;
+    int status = capture_status(r, r.mismatched || r.failed);
     if (a.json()) {
         Json j(text);
         j.str("command", "send").str("input", o.input).str("output", o.output);
         j.str("kind", kind_name(o.card.kind)).str("station", mac_text(o.card.station.data()));
-        j.num("frames_in_capture", r.in_capture);
         j.object("skipped").num("total", r.unusable.total()).num("cut", r.unusable.cut);
         j.num("too_short", r.unusable.too_short).num("too_long", r.unusable.too_long).close();
         j.num("sent", r.sent).num("completed_ok", r.completed_ok).num("failed", r.failed);
-        j.num("on_wire", r.on_wire).num("mismatched", r.mismatched).num("earlier_timestamps", r.earlier);
-        j.num("virtual_time_ns", r.virtual_ns).flag("interrupted", r.interrupted);
-        if (r.damage.empty()) j.null("damage");
-        else j.str("damage", r.damage);
-        j.strs("errors", r.errors).strs("problems", r.problems).num("exit_status", static_cast<std::uint64_t>(status));
+        j.num("on_wire", r.on_wire).num("mismatched", r.mismatched);
+        json_capture(j, r, status);
         j.close();
-    } else {
+    } else if (r.started) {
+        constexpr int kWidth = 20;
         auto row = [&](const char* what, std::uint64_t n, const std::string& more = {}) {
-            summary_row(text, 20, what, n, more);
+            summary_row(text, kWidth, what, n, more);
         };
-        row("frames in capture", r.in_capture);
+        print_frames_read(text, kWidth, r);
         if (r.unusable.total()) row("skipped", r.unusable.total(), unusable_text(r.unusable));
         row("sent", r.sent, std::to_string(r.completed_ok) + " completed with success, " + std::to_string(r.failed) +
                                 " failed");
-        row("on the wire", r.on_wire, "written to " + o.output);
+        row("on the wire", r.on_wire, written_to(o.output, r));
         if (r.mismatched) row("MISMATCHED", r.mismatched, "wire frames unlike the frames sent");
         if (r.earlier) row("earlier timestamps", r.earlier, "earlier than the frame before: sent at once");
-        text << "  virtual time        " << seconds_text(r.virtual_ns) << "\n";
-        for (auto& p : r.problems) text << "  problem: " << p << "\n";
-        if (r.interrupted) text << "  interrupted: the rows above are the frames read so far\n";
+        print_capture_end(text, kWidth, r);
     }
-    if (!r.damage.empty()) io.err << "ne2k send: " << o.input << ": " << r.damage << "\n";
-    for (auto& e : r.errors) io.err << "ne2k send: " << e << "\n";
+    print_capture_errors(io.err, "send", o, r);
     return status;
 }
 

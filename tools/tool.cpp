@@ -40,6 +40,7 @@ int run(const std::vector<std::string>& args, Console& io) {
     }
 #endif
     else if (cmd == "tap") fn = tap_command;
+    else if (cmd == "bridge") fn = bridge_command;
     else if (cmd == "trace") fn = trace_command;
     if (!fn) {
         io.err << "ne2k: unknown command '" << cmd << "'\n\n" << usage_text();

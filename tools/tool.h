@@ -1,4 +1,4 @@
-// The ne2k command: subcommands demo, replay, send, tap and trace, callable
+// The ne2k command: subcommands demo, replay, send, tap, bridge and trace, callable
 // from a program (tests) as well as from main().
 #ifndef TOOLS_TOOL_H
 #define TOOLS_TOOL_H
@@ -21,6 +21,7 @@ struct Console {
     std::ostream& err;
     bool tty = false;                                  // out is a terminal: progress bars
     const volatile std::sig_atomic_t* stop = nullptr;  // set by SIGINT/SIGTERM
+    bool err_tty = false;                              // err is a terminal
 
     bool stopped() const { return stop && *stop; }
 };
@@ -41,6 +42,7 @@ int demo_command(const std::vector<std::string>& args, Console& io);
 int replay_command(const std::vector<std::string>& args, Console& io);
 int send_command(const std::vector<std::string>& args, Console& io);
 int tap_command(const std::vector<std::string>& args, Console& io);
+int bridge_command(const std::vector<std::string>& args, Console& io);
 int trace_command(const std::vector<std::string>& args, Console& io);
 
 }  // namespace ne2k_tool

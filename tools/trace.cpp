@@ -10,8 +10,10 @@
 #include "hw/segment.h"
 #include "platform/ndis.h"
 #include "tools/args.h"
+#include "tools/files.h"
 #include "tools/json.h"
 #include "tools/rig.h"
+#include "tools/timeline.h"
 #include "tools/tool.h"
 
 namespace ne2k_tool {
@@ -35,13 +37,23 @@ std::vector<std::uint8_t> test_frame(const sim::MacAddress& dst, const sim::MacA
 }
 
 // One scenario being traced: the rig, the adapter's protocol, and where the
-// accesses go (text lines, or the JSON object's sections). Only accesses
-// inside a section are printed.
+// accesses go (text lines, or the JSON object's sections, and the timeline
+// when there is one). Only what happens inside a section is shown.
 class TraceRun {
 public:
     TraceRun(const RigCard& card, std::ostream& out, bool json) : card_(card), rig_({card}), out_(out) {
         if (json) json_ = std::make_unique<Json>(out);
         rig_.host().bus().set_trace_sink([this](const sim::TraceEntry& e) { access(e); });
+    }
+
+    void add_timeline(const std::string& path, const std::string& title) {
+        timeline_ = std::make_unique<Timeline>(rig_, path, title, false);
+    }
+    // The timeline ended; what went wrong writing it, or "".
+    std::string end_timeline() {
+        if (!timeline_) return {};
+        timeline_->finish();
+        return timeline_->error();
     }
 
     Rig& rig() { return rig_; }
@@ -57,10 +69,12 @@ public:
         if (json_) json_->object().str("title", title).array("accesses");
         else out_ << "# " << title << "\n";
         on_ = true;
+        if (timeline_) timeline_->record(true);
     }
     void quiet() {
         if (on_ && json_) json_->close().close();
         on_ = false;
+        if (timeline_) timeline_->record(false);
     }
 
     // The adapter initialized (traced as a section when asked) with the
@@ -86,6 +100,7 @@ public:
 private:
     void access(const sim::TraceEntry& e) {
         if (!on_) return;
+        if (timeline_) timeline_->port_access(e);
         lines_++;
         if (json_) {
             json_->object().num("time_ns", e.time).str("access", e.text).close();
@@ -104,6 +119,7 @@ private:
     bool on_ = false;
     std::uint64_t lines_ = 0;
     std::vector<std::string> problems_;
+    std::unique_ptr<Timeline> timeline_;  // made after the rig, gone before it
 };
 
 // What a scenario runs, from the rig made to the adapter halted; it returns
@@ -231,8 +247,15 @@ int trace_command(const std::vector<std::string>& args, Console& io) {
     RigCard card;
     card.kind = scenario.kind;
     if (auto k = a.value("--kind")) card.kind = parse_kind(*k, "--kind");
+    auto timeline = a.value("--timeline");
+    if (timeline) {
+        if (*timeline == "-") throw UsageError("--timeline needs a file name");
+        refuse_overlaps("", {{"--timeline", *timeline}});
+    }
 
     TraceRun t(card, io.out, a.json());
+    if (timeline)
+        t.add_timeline(*timeline, std::string("ne2k trace ") + scenario.name + " (" + kind_name(card.kind) + ")");
     hw::Ne2000Board& board = t.rig().board(0);
     if (Json* j = t.json()) {
         j->str("command", "trace").str("scenario", scenario.name).str("description", scenario.what);
@@ -244,7 +267,8 @@ int trace_command(const std::vector<std::string>& args, Console& io) {
                << ", station " << mac_text(card.station.data()) << "\n";
     }
     std::string extra = scenario.steps(t);
-    const std::vector<std::string>& problems = t.problems();
+    std::vector<std::string> problems = t.problems();
+    std::string timeline_error = t.end_timeline();
     if (Json* j = t.json()) {
         j->close().num("port_accesses", t.lines());
         if (scenario.steps == run_receive || scenario.steps == run_overflow)
@@ -254,7 +278,8 @@ int trace_command(const std::vector<std::string>& args, Console& io) {
         io.out << "# " << t.lines() << " port accesses" << extra << "\n";
         for (auto& p : problems) io.out << "# problem: " << p << "\n";
     }
-    return problems.empty() ? kExitOk : kExitFailure;
+    if (!timeline_error.empty()) io.err << "ne2k trace: " << timeline_error << "\n";
+    return problems.empty() && timeline_error.empty() ? kExitOk : kExitFailure;
 }
 
 }  // namespace ne2k_tool

@@ -1,61 +1,41 @@
-// Loads a 32-bit x86 PE image into this process: maps it at an address the
-// system chooses (not its preferred base), applies its base relocations,
-// binds each import by module and name through a resolver, and protects
-// its sections (code read+execute, data read or read+write; an image with a
-// section both writable and executable is refused). Nothing of the image
-// runs here: the caller calls entry() and then discard(), which makes the
-// discardable sections (INIT) inaccessible, so a later call into them
-// faults as it would on the target.
+// Loads a 32-bit x86 PE image into memory the caller provides: copies its
+// headers and sections there, applies its base relocations for that
+// address, and binds each import by module and name through a resolver.
+// Freestanding: the host build (host/sim/image.cpp, which maps the memory
+// and protects the sections afterwards) and the bare-metal kernel
+// (host/metal/) load the driver image through it. Nothing of the image
+// runs here.
+//
+//   pe::Image img;
+//   if (!img.parse(bytes, size, &error) || !loader::acceptable(img, page, &error)) ...
+//   ... room for img.image_size bytes at `base` ...
+//   if (!loader::map(img, base, resolve, context, &error)) ...
+//   entry point: base + img.entry_rva
 #ifndef LOADER_LOADER_H
 #define LOADER_LOADER_H
 
 #include <cstdint>
-#include <functional>
-#include <memory>
-#include <string>
-#include <vector>
 
+#include "loader/message.h"
 #include "loader/pe.h"
 
 namespace loader {
 
 // The address of an imported operation; null, with *why set to the reason
 // (no such module, no such operation in it), when there is none.
-using Resolver =
-    std::function<void*(const std::string& module, const std::string& name, std::string* why)>;
+using Resolver = void* (*)(void* context, const char* module, const char* name, Message* why);
 
-class Loaded {
-public:
-    ~Loaded();
-    Loaded(const Loaded&) = delete;
-    Loaded& operator=(const Loaded&) = delete;
+// Everything about the image that can be refused before mapping it, for a
+// system whose pages are `page_size` bytes: an image for another machine,
+// sections that cannot be protected apart, a section both writable and
+// executable, no base relocations, an entry point outside the code.
+bool acceptable(const pe::Image& img, std::uint32_t page_size, Message* error);
 
-    const pe::Image& image() const { return image_; }
-    std::uintptr_t base() const { return reinterpret_cast<std::uintptr_t>(base_); }
-    std::uint8_t* at(std::uint32_t rva) const { return base_ + rva; }
-    void* entry() const { return at(image_.entry_rva); }
-
-    // Makes every discardable section inaccessible. Once the entry point has
-    // returned.
-    void discard();
-    bool discarded() const { return discarded_; }
-
-private:
-    friend std::unique_ptr<Loaded> load(const std::vector<std::uint8_t>&, const Resolver&, std::string*);
-    Loaded(pe::Image image, std::uint8_t* base, std::size_t length)
-        : image_(std::move(image)), base_(base), length_(length) {}
-
-    pe::Image image_;
-    std::uint8_t* base_;
-    std::size_t length_;
-    bool discarded_ = false;
-};
-
-// Loads `file`. On failure returns null and sets *error to what is wrong
-// with the image (e.g. "unknown import NDIS.SYS!NdisFoo: ..."); nothing
-// stays mapped.
-std::unique_ptr<Loaded> load(const std::vector<std::uint8_t>& file, const Resolver& resolve,
-                             std::string* error);
+// Writes the image into the img.image_size bytes at `base` (zero where
+// the file has nothing), relocated to lie there, with every import bound.
+// On failure returns false with *error saying what is wrong with the image
+// (e.g. "unknown import NDIS.SYS!NdisFoo: ...").
+bool map(const pe::Image& img, std::uint8_t* base, Resolver resolve, void* context, Message* error);
 
 }  // namespace loader
 

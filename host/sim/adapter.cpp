@@ -24,6 +24,14 @@ void Adapter::call(F&& f) {
     if (calls_.depth == 0) dispatcher.after_call(*this);
 }
 
+template <class F>
+void Adapter::call(Entry entry, F&& f) {
+    call([&] {
+        Dispatcher::Span span(host_.dispatch(), *this, entry);
+        f();
+    });
+}
+
 bool Adapter::check_callable(const char* what) {
     if (!running_) {
         host_.problem(std::string(what) + ": adapter is not running");
@@ -46,7 +54,7 @@ NDIS_STATUS Adapter::initialize(NDIS_HANDLE configuration_context) {
     NDIS_STATUS open_error = NDIS_STATUS_SUCCESS;
     NDIS_STATUS status = NDIS_STATUS_FAILURE;
     initializing_ = true;
-    call([&] {
+    call(Entry::Initialize, [&] {
         status = handler(&open_error, &selected, media.empty() ? nullptr : media.data(),
                          static_cast<UINT>(media.size()), handle(), configuration_context);
     });
@@ -83,7 +91,7 @@ void Adapter::halt() {
     if (!check_callable("halt")) return;
     running_ = false;  // nothing queued is made once the halt begins
     W_HALT_HANDLER handler = host_.characteristics().HaltHandler;
-    call([&] { handler(attributes_.context); });
+    call(Entry::Halt, [&] { handler(attributes_.context); });
     halted_ = true;
     queued_sends_.clear();
     queued_calls_.clear();
@@ -125,7 +133,7 @@ NDIS_STATUS Adapter::do_send(NDIS_PACKET* packet, UINT flags, Protocol* from) {
         outstanding_.push_back(Outstanding{packet, from});
     counters_.sends++;
     NDIS_STATUS status = NDIS_STATUS_FAILURE;
-    call([&] { status = handler(attributes_.context, packet, flags); });
+    call(Entry::Send, [&] { status = handler(attributes_.context, packet, flags); });
     if (status != NDIS_STATUS_PENDING) {
         // The handler finished the send itself; the wrapper completes it.
         if (Outstanding* entry = outstanding(packet)) {
@@ -148,7 +156,7 @@ NDIS_STATUS Adapter::query(NDIS_OID oid, void* buffer, ULONG length, ULONG* writ
     W_QUERY_INFORMATION_HANDLER handler = host_.characteristics().QueryInformationHandler;
     ULONG w = 0, n = 0;
     NDIS_STATUS s = NDIS_STATUS_FAILURE;
-    call([&] { s = handler(attributes_.context, oid, buffer, length, &w, &n); });
+    call(Entry::Query, [&] { s = handler(attributes_.context, oid, buffer, length, &w, &n); });
     if (s == NDIS_STATUS_PENDING) host_.problem("query: handler returned pending");
     if (written) *written = w;
     if (needed) *needed = n;
@@ -167,7 +175,7 @@ NDIS_STATUS Adapter::set(NDIS_OID oid, void* buffer, ULONG length, ULONG* read, 
     W_SET_INFORMATION_HANDLER handler = host_.characteristics().SetInformationHandler;
     ULONG r = 0, n = 0;
     NDIS_STATUS s = NDIS_STATUS_FAILURE;
-    call([&] { s = handler(attributes_.context, oid, buffer, length, &r, &n); });
+    call(Entry::Set, [&] { s = handler(attributes_.context, oid, buffer, length, &r, &n); });
     if (s == NDIS_STATUS_PENDING) host_.problem("set: handler returned pending");
     if (s == NDIS_STATUS_SUCCESS) record_filter_set(oid, buffer, length, for_protocol);
     if (read) *read = r;
@@ -180,7 +188,7 @@ NDIS_STATUS Adapter::reset(BOOLEAN* addressing_reset) {
     W_RESET_HANDLER handler = host_.characteristics().ResetHandler;
     BOOLEAN addressing = FALSE;
     NDIS_STATUS s = NDIS_STATUS_FAILURE;
-    call([&] { s = handler(&addressing, attributes_.context); });
+    call(Entry::Reset, [&] { s = handler(&addressing, attributes_.context); });
     if (s == NDIS_STATUS_PENDING) host_.problem("reset: handler returned pending");
     if (addressing_reset) *addressing_reset = addressing;
     return s;
@@ -200,6 +208,7 @@ NDIS_STATUS Adapter::transfer_data(NDIS_PACKET* packet, UINT byte_offset, UINT b
     NDIS_STATUS s;
     {
         Dispatcher::Call in(host_.dispatch(), calls_, Dispatcher::CallKind::Handler);
+        Dispatcher::Span span(host_.dispatch(), *this, Entry::TransferData);
         s = handler(packet, &n, attributes_.context, receive_context_, byte_offset, bytes_to_transfer);
     }
     if (s == NDIS_STATUS_PENDING) host_.problem("transfer_data: handler returned pending");

@@ -201,9 +201,12 @@ private:
     class BindingSnapshot;
 
     bool check_callable(const char* what);
-    // Runs a handler as one call into the driver, then what waited for it.
+    // Runs a handler as one call into the driver, then what waited for it;
+    // with an entry, told to the observer as that handler.
     template <class F>
     void call(F&& f);
+    template <class F>
+    void call(Entry entry, F&& f);
     NDIS_STATUS do_send(NDIS_PACKET* packet, UINT flags, Protocol* from);
     // The entry of a packet with the driver, or null.
     Outstanding* outstanding(NDIS_PACKET* packet);

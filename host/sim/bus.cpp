@@ -24,6 +24,7 @@ void Bus::advance_to(Nanos t, bool deliver) {
 
 void Bus::stall(Nanos dt) {
     stalled_ns_ += dt;
+    if (Observer* o = dispatcher_.observer()) o->stall(clock_.now(), dt);
     advance_to(clock_.now() + dt);
 }
 
@@ -84,11 +85,16 @@ void Bus::connect_irq(hw::PortDevice& device, UINT vector) {
     hw::PortDevice* dev = &device;
     device.set_irq_listener([this, dev](bool level) {
         Slot* s = slot_of(dev);  // looked up anew: the slots may have moved
-        if (!s) return;
-        bool rising = level && !s->level;
+        if (!s || level == s->level) return;
         s->level = level;
-        if (rising && s->vector >= 0) dispatcher_.raise(static_cast<UINT>(s->vector));
+        if (dispatcher_.observer()) return observe_line(*dev, s->vector, level);
+        if (level && s->vector >= 0) dispatcher_.raise(static_cast<UINT>(s->vector));
     });
+}
+
+void Bus::observe_line(const hw::PortDevice& device, int vector, bool level) {
+    dispatcher_.observer()->irq_line(device, static_cast<UINT>(vector), level, now());
+    if (level && vector >= 0) dispatcher_.raise(static_cast<UINT>(vector));
 }
 
 void Bus::disconnect_irq(hw::PortDevice& device) {

@@ -118,6 +118,9 @@ private:
         return i ? &slots_[i - 1] : nullptr;
     }
     Slot* slot_of(const hw::PortDevice* device);
+    // A device's line changed, with an observer to tell: then as without
+    // (kept out of line: the common case has no observer).
+    [[gnu::noinline, gnu::cold]] void observe_line(const hw::PortDevice& device, int vector, bool level);
     Slot& slot_made_for(hw::PortDevice* device);
 
     // Around each access: the counters, the trace, then the bus cost, the

@@ -12,6 +12,35 @@ namespace {
 bool deferred_waiting(const CallState& s) { return s.deferred_requested && !s.deferred_held; }
 }  // namespace
 
+const char* entry_name(Entry entry) {
+    switch (entry) {
+    case Entry::Initialize: return "InitializeHandler";
+    case Entry::Send: return "SendHandler";
+    case Entry::Query: return "QueryInformationHandler";
+    case Entry::Set: return "SetInformationHandler";
+    case Entry::Reset: return "ResetHandler";
+    case Entry::Halt: return "HaltHandler";
+    case Entry::TransferData: return "TransferDataHandler";
+    case Entry::Isr: return "ISRHandler";
+    case Entry::HandleInterrupt: return "HandleInterruptHandler";
+    case Entry::EnableInterrupt: return "EnableInterruptHandler";
+    case Entry::DisableInterrupt: return "DisableInterruptHandler";
+    case Entry::Synchronized: return "synchronized routine";
+    }
+    return "?";
+}
+
+hw::Nanos Dispatcher::now() const { return host_.now(); }
+
+void Dispatcher::Span::begin(Dispatcher& dispatcher, const Adapter& adapter, Entry entry) {
+    dispatcher_ = &dispatcher;
+    adapter_ = &adapter;
+    entry_ = entry;
+    observer_->call_begin(adapter, entry, dispatcher.now());
+}
+
+void Dispatcher::Span::end() { observer_->call_end(*adapter_, entry_, dispatcher_->now()); }
+
 void Dispatcher::set_isr_context(bool active) { host_.bus().set_isr_context(active); }
 
 void Dispatcher::raise(UINT vector) {
@@ -110,8 +139,10 @@ void Dispatcher::run_isr(Adapter& a) {
     a.counters().isr_calls++;
     {
         Call in(*this, a.calls(), CallKind::Isr);
+        Span span(*this, a, Entry::Isr);
         isr(&recognized, &queue, a.context());
     }
+    if (observer_) observer_->isr_result(a, recognized, queue, now());
     if (recognized) a.counters().isr_recognized++;
     if (queue && a.interrupt().connected) {
         a.calls().deferred_requested = true;
@@ -124,7 +155,10 @@ void Dispatcher::run_deferred(Adapter& a) {
     a.counters().deferred_runs++;
     W_HANDLE_INTERRUPT_HANDLER deferred = host_.characteristics().HandleInterruptHandler;
     Call in(*this, a.calls(), CallKind::Handler);
-    if (deferred) deferred(a.context());
+    if (deferred) {
+        Span span(*this, a, Entry::HandleInterrupt);
+        deferred(a.context());
+    }
     if (a.interrupt().connected) enable(a);
 }
 
@@ -138,6 +172,7 @@ void Dispatcher::enable(Adapter& a) {
     if (!handler) return;
     a.counters().enable_calls++;
     Call in(*this, a.calls(), CallKind::Synchronized);
+    Span span(*this, a, Entry::EnableInterrupt);
     handler(a.context());
 }
 
@@ -145,6 +180,7 @@ void Dispatcher::disable(Adapter& a) {
     W_DISABLE_INTERRUPT_HANDLER handler = host_.characteristics().DisableInterruptHandler;
     if (!handler) return;
     Call in(*this, a.calls(), CallKind::Synchronized);
+    Span span(*this, a, Entry::DisableInterrupt);
     handler(a.context());
 }
 
@@ -165,6 +201,7 @@ extern "C" BOOLEAN NDIS_API NdisMSynchronizeWithInterrupt(PNDIS_MINIPORT_INTERRU
     BOOLEAN result;
     {
         sim::Dispatcher::Call in(dispatcher, a->calls(), sim::Dispatcher::CallKind::Synchronized);
+        sim::Dispatcher::Span span(dispatcher, *a, sim::Entry::Synchronized);
         result = function(SynchronizeContext);
     }
     dispatcher.deliver();  // an edge the routine held off

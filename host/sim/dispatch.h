@@ -23,6 +23,7 @@
 #define SIM_DISPATCH_H
 
 #include "platform/ndis.h"
+#include "sim/observer.h"
 
 namespace sim {
 
@@ -71,6 +72,33 @@ public:
         CallState& state_;
         CallKind kind_;
     };
+
+    // One call into the driver as the observer sees it (Host::set_observer),
+    // for its scope: nothing when none is set.
+    class Span {
+    public:
+        Span(Dispatcher& dispatcher, const Adapter& adapter, Entry entry) : observer_(dispatcher.observer_) {
+            if (observer_) begin(dispatcher, adapter, entry);
+        }
+        ~Span() {
+            if (observer_) end();
+        }
+        Span(const Span&) = delete;
+        Span& operator=(const Span&) = delete;
+
+    private:
+        void begin(Dispatcher& dispatcher, const Adapter& adapter, Entry entry);
+        void end();
+
+        Observer* observer_;
+        // Set by begin(), read only when observed.
+        Dispatcher* dispatcher_;
+        const Adapter* adapter_;
+        Entry entry_;
+    };
+
+    void set_observer(Observer* observer) { observer_ = observer; }
+    Observer* observer() const { return observer_; }
 
     // A call the wrapper made into the driver runs: a port access inside
     // one may be followed at once by a service routine.
@@ -124,8 +152,10 @@ private:
     // The deferred handler and then the enable handler, as one handler call.
     void run_deferred(Adapter& adapter);
     bool deferred_may_run(const Adapter& adapter) const;
+    hw::Nanos now() const;
 
     Host& host_;
+    Observer* observer_ = nullptr;
     bool pending_ = false;  // an edge or a deferred handler may be waiting
     int wrapper_depth_ = 0;  // calls into the driver, any adapter and kind
     int isr_active_ = 0;    // service routines running, any adapter

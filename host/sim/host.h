@@ -80,6 +80,10 @@ public:
     // pending, or `limit` of virtual time has passed; true when idle.
     bool run_until_idle(Nanos limit = 10'000'000'000ull);
 
+    // --- what the wrapper does around the driver, told to one observer
+    // (sim/observer.h), or to none
+    void set_observer(Observer* observer) { dispatcher_.set_observer(observer); }
+
     // --- ports, interrupt lines, trace, port cost and stalls: the bus (sim/bus.h)
     Bus& bus() { return bus_; }
     const Bus& bus() const { return bus_; }

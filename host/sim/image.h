@@ -20,11 +20,8 @@
 #include <string>
 #include <vector>
 
+#include "loader/pe.h"
 #include "platform/ndis.h"
-
-namespace loader {
-class Loaded;
-}
 
 namespace sim {
 
@@ -47,6 +44,8 @@ public:
     static std::unique_ptr<DriverImage> open(const std::string& path, std::string* error);
     static std::unique_ptr<DriverImage> from_bytes(const std::vector<std::uint8_t>& file, std::string* error);
     ~DriverImage();
+    DriverImage(const DriverImage&) = delete;
+    DriverImage& operator=(const DriverImage&) = delete;
 
     // Calls DriverEntry through host.load_driver, then discards INIT.
     // Once per image.
@@ -54,13 +53,23 @@ public:
     DRIVER_INITIALIZE entry() const;
 
     // Where the image lies, and where it was linked to lie.
-    std::uintptr_t base() const;
-    std::uint32_t preferred_base() const;
-    const loader::Loaded& loaded() const { return *loaded_; }
+    std::uintptr_t base() const { return reinterpret_cast<std::uintptr_t>(base_); }
+    std::uint32_t preferred_base() const { return image_.image_base; }
+    std::uint8_t* at(std::uint32_t rva) const { return base_ + rva; }
+    const pe::Image& image() const { return image_; }
+
+    // Makes every discardable section (INIT) inaccessible, so that a later
+    // call into it faults as it would on the target. load() does it once
+    // DriverEntry has returned.
+    void discard();
+    bool discarded() const { return discarded_; }
 
 private:
-    explicit DriverImage(std::unique_ptr<loader::Loaded> loaded);
-    std::unique_ptr<loader::Loaded> loaded_;
+    DriverImage() = default;
+    std::vector<std::uint8_t> file_;  // the bytes image_ reads
+    pe::Image image_;
+    std::uint8_t* base_ = nullptr;    // mapped, image_.image_size bytes
+    bool discarded_ = false;
 };
 
 }  // namespace sim

@@ -56,17 +56,16 @@ std::map<std::string, std::uint32_t> ReadMap(const std::string& path) {
 }
 
 bool Resident(const pe::Section* s) {
-    return s && s->name.rfind("PAGE", 0) != 0 && s->name != "INIT" && !s->discardable();
+    return s && std::string(s->name).rfind("PAGE", 0) != 0 && std::string(s->name) != "INIT" && !s->discardable();
 }
 
 // Every rule the shipped image must keep; each broken rule is one line.
 std::vector<std::string> CheckImage(const std::string& image_path, const std::string& map_path) {
     std::vector<std::string> out;
     std::vector<std::uint8_t> file = ReadFile(image_path);
-    std::string error;
-    auto parsed = pe::parse(file, &error);
-    if (!parsed) return {image_path + ": " + error};
-    const pe::Image& img = *parsed;
+    loader::Message error;
+    pe::Image img;
+    if (!img.parse(file.data(), file.size(), &error)) return {image_path + ": " + error.c_str()};
     std::map<std::string, std::uint32_t> symbols = ReadMap(map_path);
     auto section_of = [&](const std::string& symbol) -> const pe::Section* {
         auto it = symbols.find(symbol);
@@ -81,33 +80,34 @@ std::vector<std::string> CheckImage(const std::string& image_path, const std::st
     // Imports: exactly the host platform's operations, by name.
     std::set<std::pair<std::string, std::string>> expected, seen;
     for (const sim::ImageBinding& b : sim::image_bindings()) expected.insert({b.module, b.name});
-    for (const pe::Import& imp : img.imports) {
-        if (imp.name.empty()) out.push_back("imports ordinal " + std::to_string(imp.ordinal) + " of " + imp.module);
-        seen.insert({imp.module, imp.name});
-        if (!expected.count({imp.module, imp.name}))
-            out.push_back("imports " + imp.module + "!" + imp.name + ", which is not a platform operation");
+    for (const pe::Import& imp : img.imports()) {
+        std::string module = imp.module, name = imp.name;
+        if (name.empty()) out.push_back("imports ordinal " + std::to_string(imp.ordinal) + " of " + module);
+        seen.insert({module, name});
+        if (!expected.count({module, name}))
+            out.push_back("imports " + module + "!" + name + ", which is not a platform operation");
     }
     for (const auto& [module, name] : expected)
         if (!seen.count({module, name})) out.push_back("does not import " + module + "!" + name);
     std::set<std::string> modules;
-    for (const pe::Import& imp : img.imports) modules.insert(imp.module);
+    for (const pe::Import& imp : img.imports()) modules.insert(imp.module);
     if (modules != std::set<std::string>{"NDIS.SYS", "HAL.DLL"})
         out.push_back("imports from " + std::to_string(modules.size()) + " modules, expected NDIS.SYS and HAL.DLL");
 
     // Sections.
     const pe::Section* init = img.section("INIT");
     if (!init || !init->discardable()) out.push_back("INIT is missing or not discardable");
-    for (const pe::Section& s : img.sections)
-        if (s.executable() && s.writable()) out.push_back("section " + s.name + " is writable and executable");
-    if (img.relocations.empty()) out.push_back("no base relocations");
-    for (const pe::Relocation& r : img.relocations)
+    for (const pe::Section& s : img)
+        if (s.executable() && s.writable()) out.push_back(std::string("section ") + s.name + " is writable and executable");
+    if (img.relocations().empty()) out.push_back("no base relocations");
+    for (pe::Relocation r : img.relocations())
         if (r.type != pe::kRelocAbsolute && !img.section_at(r.rva)) {
             out.push_back("relocation at " + Hex(r.rva) + " lies in no section");
             break;
         }
-    if (pe::checksum(file, img.checksum_offset) != img.checksum)
-        out.push_back("checksum " + Hex(img.checksum) + ", the file's is " + Hex(pe::checksum(file, img.checksum_offset)));
-    for (const std::string& e : img.exports)
+    std::uint32_t sum = pe::checksum(file.data(), file.size(), img.checksum_offset);
+    if (sum != img.checksum) out.push_back("checksum " + Hex(img.checksum) + ", the file's is " + Hex(sum));
+    for (std::string e : img.exports())
         if (e != "DriverEntry") out.push_back("exports " + e);
 
     // Where code lies: DriverEntry alone in INIT, the initialization
@@ -119,18 +119,18 @@ std::vector<std::string> CheckImage(const std::string& image_path, const std::st
     for (const auto& [name, address] : symbols) {
         const pe::Section* s = img.section_at(address - img.image_base);
         if (!s || !s->executable()) continue;
-        if (s->name == "INIT" && !init_code.count(name)) out.push_back(name + " lies in INIT");
-        if (s->name == "PAGE" && !paged_code.count(name)) out.push_back(name + " lies in PAGE");
+        if (std::string(s->name) == "INIT" && !init_code.count(name)) out.push_back(name + " lies in INIT");
+        if (std::string(s->name) == "PAGE" && !paged_code.count(name)) out.push_back(name + " lies in PAGE");
     }
     for (const std::string& f : init_code)
-        if (const pe::Section* s = section_of(f); !s || s->name != "INIT") out.push_back(f + " is not in INIT");
+        if (const pe::Section* s = section_of(f); !s || std::string(s->name) != "INIT") out.push_back(f + " is not in INIT");
     for (const std::string& f : paged_code)
-        if (const pe::Section* s = section_of(f); !s || s->name != "PAGE") out.push_back(f + " is not in PAGE");
+        if (const pe::Section* s = section_of(f); !s || std::string(s->name) != "PAGE") out.push_back(f + " is not in PAGE");
     for (const char* f : {"Ne2000Send", "Ne2000DoNextSend", "Ne2000XmitDpc", "CardCopyDownPacket", "Ne2000Isr",
                           "Ne2000HandleInterrupt", "Ne2000RcvDpc", "Ne2000TransferData", "Ne2000QueryInformation",
                           "Ne2000SetInformation", "Ne2000Halt", "Ne2000Reset", "CardSetup", "CardStop", "CardReset",
                           "CardCopyUp", "CardCopyDown", "CardStartXmit", "SyncCardGetCurrent"})
-        if (const pe::Section* s = section_of(f); !s || s->name != ".text") out.push_back(std::string(f) + " is not resident in .text");
+        if (const pe::Section* s = section_of(f); !s || std::string(s->name) != ".text") out.push_back(std::string(f) + " is not resident in .text");
 
     // The configuration keyword strings: pageable constants (PAGECONST,
     // cut to the eight characters of an image section name).

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "loader/loader.h"
+#include "loader/pe.h"
 #include "sim/host.h"
 #include "sim/image.h"
 
@@ -35,15 +35,15 @@ std::unique_ptr<sim::DriverImage> Open() {
 TEST(ImageLoad, MapsAwayFromItsBaseAndBindsEveryImportToTheHost) {
     auto image = Open();
     ASSERT_TRUE(image);
-    const loader::Loaded& l = image->loaded();
+    const sim::DriverImage& l = *image;
     EXPECT_NE(l.base(), l.image().image_base) << "mapped at its preferred base: relocation not exercised";
-    ASSERT_EQ(l.image().imports.size(), sim::image_bindings().size());
-    for (const pe::Import& imp : l.image().imports) {
+    ASSERT_EQ(l.image().imports().size(), sim::image_bindings().size());
+    for (const pe::Import& imp : l.image().imports()) {
         std::uint32_t slot;
         std::memcpy(&slot, l.at(imp.slot_rva), 4);
         const sim::ImageBinding* bound = nullptr;
         for (const sim::ImageBinding& b : sim::image_bindings())
-            if (imp.module == b.module && imp.name == b.name) bound = &b;
+            if (std::string(imp.module) == b.module && std::string(imp.name) == b.name) bound = &b;
         ASSERT_TRUE(bound) << imp.module << "!" << imp.name;
         EXPECT_EQ(slot, reinterpret_cast<std::uintptr_t>(bound->function)) << imp.name;
     }
@@ -54,8 +54,8 @@ TEST(ImageLoad, MapsAwayFromItsBaseAndBindsEveryImportToTheHost) {
 TEST(ImageLoadDeathTest, CodeIsNotWritableAndDataNotExecutable) {
     auto image = Open();
     ASSERT_TRUE(image);
-    const loader::Loaded& l = image->loaded();
-    for (const pe::Section& s : l.image().sections) {
+    const sim::DriverImage& l = *image;
+    for (const pe::Section& s : l.image()) {
         volatile std::uint8_t* p = l.at(s.rva);
         std::uint8_t first = *p;  // every section but a discarded one can be read
         if (s.executable()) {
@@ -76,7 +76,7 @@ TEST(ImageLoadDeathTest, InitIsDiscardedOnceDriverEntryHasRun) {
         ASSERT_EQ(image->load(host), 0u);
         EXPECT_TRUE(host.registered());
     }
-    EXPECT_TRUE(image->loaded().discarded());
+    EXPECT_TRUE(image->discarded());
     DRIVER_INITIALIZE entry = image->entry();
     EXPECT_EXIT(entry(nullptr, nullptr), ::testing::KilledBySignal(SIGSEGV), "");
 }
@@ -142,11 +142,12 @@ class DamagedImage : public ::testing::TestWithParam<DamageCase> {};
 
 TEST_P(DamagedImage, IsRefusedWithAMessageNamingTheFault) {
     std::vector<std::uint8_t> file = ReadImage();
-    std::string error;
-    auto parsed = pe::parse(file, &error);
-    ASSERT_TRUE(parsed) << error;
-    Layout layout{*parsed, parsed->checksum_offset - 64u, parsed->checksum_offset - 64u - 20u};
+    loader::Message why;
+    pe::Image parsed;
+    ASSERT_TRUE(parsed.parse(file.data(), file.size(), &why)) << why.c_str();
+    Layout layout{parsed, parsed.checksum_offset - 64u, parsed.checksum_offset - 64u - 20u};
     GetParam().damage(file, layout);
+    std::string error;
     auto image = sim::DriverImage::from_bytes(file, &error);
     EXPECT_FALSE(image);
     EXPECT_NE(error.find(GetParam().message), std::string::npos) << error;

@@ -256,6 +256,53 @@ TEST(Interrupts, CallWhenFreeWaitsForHandlersAndServiceRoutines) {
     EXPECT_TRUE(r.host.problems().empty());
 }
 
+// An observer hears every call into the driver begin and end, nested as
+// they ran, the service routine's answer, the stalls and each change of the
+// interrupt line, in order on the virtual clock.
+class LogObserver : public sim::Observer {
+public:
+    Log log;
+    hw::Nanos last = 0;
+    bool in_order = true;
+    void call_begin(const sim::Adapter&, sim::Entry e, hw::Nanos t) override { add(t, std::string("begin ") + entry_name(e)); }
+    void call_end(const sim::Adapter&, sim::Entry e, hw::Nanos t) override { add(t, std::string("end ") + entry_name(e)); }
+    void isr_result(const sim::Adapter&, bool recognized, bool queue, hw::Nanos t) override {
+        add(t, std::string("isr") + (recognized ? " recognized" : "") + (queue ? " queue" : ""));
+    }
+    void stall(hw::Nanos t, hw::Nanos length) override { add(t, "stall " + std::to_string(length)); }
+    void irq_line(const hw::PortDevice&, UINT vector, bool level, hw::Nanos t) override {
+        add(t, "line " + std::to_string(vector) + (level ? " high" : " low"));
+    }
+
+private:
+    void add(hw::Nanos t, std::string what) {
+        in_order = in_order && t >= last;
+        last = t;
+        log.push_back(std::move(what));
+    }
+};
+
+TEST(Interrupts, AnObserverHearsCallsLinesAndStallsInOrder) {
+    Rig r;
+    LogObserver seen;
+    r.host.set_observer(&seen);
+    ASSERT_EQ(r.init(), NDIS_STATUS_SUCCESS);
+    seen.log.clear();
+    ULONG unused = 0;
+    EXPECT_EQ(r.host.adapter().set(kOidSyncRaise, &unused, 4), NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(seen.log, (Log{"begin SetInformationHandler", "begin synchronized routine", "line 5 high", "stall 5000",
+                             "end synchronized routine", "begin ISRHandler", "line 5 low", "end ISRHandler",
+                             "isr recognized queue", "end SetInformationHandler", "begin HandleInterruptHandler",
+                             "end HandleInterruptHandler", "begin EnableInterruptHandler", "end EnableInterruptHandler"}));
+    EXPECT_TRUE(seen.in_order);
+    r.host.set_observer(nullptr);
+    seen.log.clear();
+    r.host.adapter().set(kOidSyncRaise, &unused, 4);
+    EXPECT_TRUE(seen.log.empty());
+    EXPECT_EQ(state.log, (Log{"set", "sync", "sync-end", "isr", "set-end", "dpc", "enable", "set", "sync", "sync-end",
+                              "isr", "set-end", "dpc", "enable"}));
+}
+
 // The wrapper's exact filter, by destination and packet filter.
 TEST(EthernetFilter, Decisions) {
     const sim::MacAddress station{0x02, 0, 0, 0, 0, 1};

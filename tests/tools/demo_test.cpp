@@ -3,6 +3,7 @@
 // --json report and interruption; the command-line conventions shared by
 // every subcommand.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include "tests/tools/tool_helpers.h"
 #include "tools/args.h"
@@ -100,6 +101,30 @@ TEST(Demo, CommandJsonAndInterruption) {
     EXPECT_EQ(j["interrupted"], "true");
     EXPECT_LT(num(j, "ways.0.sent"), 1000000u);
     EXPECT_EQ(num(j, "ways.0.lost") + num(j, "ways.1.lost"), 0u);
+}
+
+// The demo keeps what is in flight, not the history of every frame: its
+// peak memory does not grow with --frames, and stays under 20 MB.
+TEST(Demo, MemoryDoesNotGrowWithFrames) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizers' own memory hides the tool's";
+#endif
+    auto peak_kib = [](const char* frames) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            freopen("/dev/null", "w", stdout);
+            execl(NE2K_TOOL_PATH, "ne2k", "demo", "--frames", frames, "--json", (char*)nullptr);
+            _exit(127);
+        }
+        int status = 0;
+        rusage use{};
+        EXPECT_EQ(wait4(pid, &status, 0, &use), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << frames << " frames";
+        return use.ru_maxrss;
+    };
+    long small = peak_kib("20000"), large = peak_kib("200000");
+    EXPECT_LT(large, 20 * 1024) << "peak resident set in KiB at 200,000 frames each way";
+    EXPECT_LT(large - small, 2 * 1024) << "KiB more at 200,000 frames than at 20,000";
 }
 
 TEST(Demo, ProgressBarOnlyOnATerminal) {

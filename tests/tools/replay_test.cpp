@@ -48,7 +48,7 @@ std::string verdict_letters(const std::string& csv) {
     std::istringstream in(csv);
     std::string line;
     std::getline(in, line);
-    EXPECT_EQ(line, "frame,length,destination,verdict,lost");
+    EXPECT_EQ(line, "frame,captured_length,original_length,destination,verdict,lost");
     while (std::getline(in, line)) {
         std::string v = line.substr(0, line.rfind(','));
         v = v.substr(v.rfind(',') + 1);

@@ -67,6 +67,10 @@ TEST(Tap, LinuxPingsTheDriverAndGetsAnswers) {
     RunResult tcp = run_shell(ns.exec("bash -c 'exec 3<>/dev/tcp/198.18.0.2/80'"), dir);
     EXPECT_NE(tcp.err.find("Connection refused"), std::string::npos) << tcp.err;
 
+    // Frames to a station that is not ours: the card's filter keeps them back.
+    ASSERT_EQ(run_shell(ns.exec("ip neigh add 198.18.0.9 lladdr 02:00:00:00:00:99 dev ne2k0"), dir).code, 0);
+    run_shell(ns.exec("ping -c 2 -i 0.2 -W 0.3 198.18.0.9"), dir);
+
     RunResult ping = run_shell(ns.exec("ping -c 3 -i 0.2 -W 2 198.18.0.2"), dir);
     EXPECT_NE(ping.out.find("3 packets transmitted, 3 received, 0% packet loss"), std::string::npos) << ping.out;
     EXPECT_NE(ping.out.find("ttl=64"), std::string::npos) << ping.out;
@@ -88,6 +92,51 @@ TEST(Tap, LinuxPingsTheDriverAndGetsAnswers) {
     EXPECT_EQ(num(j, "tcp_resets"), 1u);
     EXPECT_EQ(j["problems"], "[");
     EXPECT_EQ(j.count("problems.0"), 0u);
+    // Every frame from Linux is accounted for: not put on the wire, or put
+    // there and given a verdict, as replay gives them.
+    EXPECT_GE(num(j, "verdicts.card_filter"), 2u);
+    std::uint64_t verdicts = 0;
+    for (const char* v : {"indicated", "card_filter", "exact_filter", "ring_full", "receiver_stopped", "runt", "error",
+                          "dropped_by_driver", "transfer_failed"})
+        verdicts += num(j, std::string("verdicts.") + v);
+    EXPECT_EQ(verdicts, num(j, "offered"));
+    EXPECT_EQ(num(j, "verdicts.indicated"), num(j, "indicated"));
+    EXPECT_EQ(num(j, "from_linux"), num(j, "offered") + num(j, "from_linux_too_short") + num(j, "from_linux_too_long") +
+                                        num(j, "from_linux_not_ethernet"));
+    EXPECT_GT(num(j, "offered"), 0u);
+}
+
+TEST(Tap, StopsWhenItsDeviceGoesAway) {
+    std::string why;
+    if (!can_run_tap(why)) GTEST_SKIP() << why;
+    ScratchDir dir;
+    Namespace ns;
+    ASSERT_TRUE(ns.ok());
+    Background tool(ns.exec(std::string(NE2K_TOOL_PATH) + " tap ne2k2 --ip 198.18.2.2/24 --seconds 4 2>" +
+                            dir.file("tap.err")),
+                    dir.file("tap.txt"));
+    ASSERT_TRUE(ns.bridge("ne2k2", "198.18.2", dir));
+    ASSERT_EQ(run_shell(ns.exec("ip link del ne2k2"), dir).code, 0);
+    EXPECT_EQ(tool.wait(10), 1) << read_file(dir.file("tap.txt"));
+    EXPECT_NE(read_file(dir.file("tap.err")).find("the TAP device ne2k2 went away"), std::string::npos)
+        << read_file(dir.file("tap.err"));
+}
+
+TEST(Tap, ANameOfAnotherKindOfDeviceIsSaidToBeOne) {
+    std::string why;
+    if (!can_run_tap(why)) GTEST_SKIP() << why;
+    ScratchDir dir;
+    Namespace ns;
+    ASSERT_TRUE(ns.ok());
+    RunResult r = run_shell(ns.exec(std::string(NE2K_TOOL_PATH) + " tap lo --ip 198.18.3.2/24 --seconds 1"), dir);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("lo is the name of another network device, not a TAP device"), std::string::npos) << r.err;
+}
+
+TEST(Tap, HelpShowsTheAddressAsRequired) {
+    ScratchDir dir;
+    RunResult r = run_tool("tap --help", dir);
+    EXPECT_NE(r.out.find("usage: ne2k tap IFNAME --ip ADDR/LEN ["), std::string::npos) << r.out;
 }
 
 TEST(Tap, InterruptEndsCleanlyWithASummary) {

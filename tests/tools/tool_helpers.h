@@ -156,23 +156,25 @@ public:
         }
         watchdog::Release(pid_);
     }
-    // Exit code, waiting at most `seconds`; -1 on timeout or a signal.
+    // Exit code, waiting at most `seconds` (0: a look); -1 on timeout or a signal.
     int wait(int seconds) {
-        for (int i = 0; i < seconds * 20; i++) {
+        for (int i = 0;; i++) {
             int status = 0;
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            if (done_ || waitpid(pid_, &status, WNOHANG) == pid_) {
+                if (!done_) code_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
                 done_ = true;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+                return code_;
             }
+            if (i >= seconds * 20) return -1;
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
-        return -1;
     }
     void interrupt() { kill(-pid_, SIGINT); }
 
 private:
     pid_t pid_ = -1;
     bool done_ = false;
+    int code_ = -1;
 };
 
 inline bool have_program(const std::string& name) {
