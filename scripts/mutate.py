@@ -30,8 +30,8 @@ and built once; the unmutated suite must pass there. The copy is built with -Og 
 -fno-finite-loops, not the optimized build: an optimizer may delete a loop that a
 mutant made endless and free of side effects (C++ lets it assume such a loop ends),
 and the mutant would survive a suite that a build without that optimization hangs
-on; and each test runs under a watchdog of 60 s, so such a mutant fails the test it
-hangs within a minute. Per mutant: write the file, cmake --build (incremental), ctest
+on; and each test runs under a watchdog of 60 s (600 with --with-explorer), so such a
+mutant fails the test it hangs within a minute. Per mutant: write the file, cmake --build (incremental), ctest
 (fail fast, the long explorations, ctest label long, left out unless --with-explorer),
 restore the file. Outcomes: killed (a test failed, or the
 run took longer than --timeout: a "timeout", counted as killed), survived, invalid
@@ -43,8 +43,9 @@ FOLDERS = tuple("miniport/" + d for d in ("driver", "card", "receive", "transmit
 # Built without the optimizations that delete endless loops free of side effects.
 BUILD_FLAGS = "-Og -g -fno-finite-loops"
 # Seconds a single test may run before its watchdog ends it (tests/support/watchdog.cpp):
-# a mutant that makes a loop endless is caught by the test it hangs, in a minute.
-TEST_WATCHDOG = "60"
+# a mutant that makes a loop endless is caught by the test it hangs, in a minute (the
+# long explorations, with --with-explorer, get ten).
+TEST_WATCHDOG = {"seconds": "60"}
 JOBS = "-j2"
 KEYWORDS = {"return", "sizeof", "if", "else", "while", "for", "do", "switch", "case", "default",
             "goto", "break", "continue", "static_assert", "new", "delete", "throw", "alignof",
@@ -280,7 +281,7 @@ def sync_copy(root, work):
 def run(cmd, cwd, timeout=None):
     """(returncode or None on timeout, output, seconds); a timeout kills the whole group."""
     began = time.monotonic()
-    env = dict(os.environ, NE2K_TEST_WATCHDOG=TEST_WATCHDOG)
+    env = dict(os.environ, NE2K_TEST_WATCHDOG=TEST_WATCHDOG["seconds"])
     p = subprocess.Popen(cmd, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                          text=True, errors="replace", start_new_session=True, env=env)
     try:
@@ -352,6 +353,8 @@ def main():
     ap.add_argument("--resume", action="store_true",
                     help="keep the caught and invalid mutants of --report and run the rest (survivors again)")
     args = ap.parse_args()
+    if args.with_explorer:
+        TEST_WATCHDOG["seconds"] = "600"
 
     root = subprocess.run(["git", "rev-parse", "--show-toplevel"], check=True, text=True,
                           cwd=os.path.dirname(os.path.abspath(__file__)), stdout=subprocess.PIPE).stdout.strip()
