@@ -26,16 +26,26 @@ on the PATH the rebuild after restoring it comes from the cache.
 
 The checkout's tracked files are copied to a scratch directory (--workdir; by default
 one under /tmp named after the checkout, kept and reused by later runs), configured
-and built once; the unmutated suite must pass there. Per mutant: write the file,
-cmake --build (incremental), ctest (fail fast, the interleaving explorer excluded
-unless --with-explorer), restore the file. Outcomes: killed (a test failed, or the
+and built once; the unmutated suite must pass there. The copy is built with -Og and
+-fno-finite-loops, not the optimized build: an optimizer may delete a loop that a
+mutant made endless and free of side effects (C++ lets it assume such a loop ends),
+and the mutant would survive a suite that a build without that optimization hangs
+on; and each test runs under a watchdog of 60 s (600 with --with-explorer), so such a
+mutant fails the test it hangs within a minute. Per mutant: write the file, cmake --build (incremental), ctest
+(fail fast, the long explorations, ctest label long, left out unless --with-explorer),
+restore the file. Outcomes: killed (a test failed, or the
 run took longer than --timeout: a "timeout", counted as killed), survived, invalid
 (did not build; not counted in the score).
 """
 import argparse, bisect, fcntl, hashlib, json, os, random, re, shutil, signal, subprocess, sys, tempfile, time
 
 FOLDERS = tuple("miniport/" + d for d in ("driver", "card", "receive", "transmit", "request"))
-EXPLORER = r"Scenarios/Explorer\."
+# Built without the optimizations that delete endless loops free of side effects.
+BUILD_FLAGS = "-Og -g -fno-finite-loops"
+# Seconds a single test may run before its watchdog ends it (tests/support/watchdog.cpp):
+# a mutant that makes a loop endless is caught by the test it hangs, in a minute (the
+# long explorations, with --with-explorer, get ten).
+TEST_WATCHDOG = {"seconds": "60"}
 JOBS = "-j2"
 KEYWORDS = {"return", "sizeof", "if", "else", "while", "for", "do", "switch", "case", "default",
             "goto", "break", "continue", "static_assert", "new", "delete", "throw", "alignof",
@@ -271,8 +281,9 @@ def sync_copy(root, work):
 def run(cmd, cwd, timeout=None):
     """(returncode or None on timeout, output, seconds); a timeout kills the whole group."""
     began = time.monotonic()
+    env = dict(os.environ, NE2K_TEST_WATCHDOG=TEST_WATCHDOG["seconds"])
     p = subprocess.Popen(cmd, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                         text=True, errors="replace", start_new_session=True)
+                         text=True, errors="replace", start_new_session=True, env=env)
     try:
         out, _ = p.communicate(timeout=timeout)
         return p.returncode, out, time.monotonic() - began
@@ -297,7 +308,7 @@ def write_report(path, args, total, results):
     if not path:
         return
     report = {"seed": args.seed, "sample": args.sample, "enumerated": total,
-              "ctest": " ".join(ctest_command(args)), "timeout": args.timeout,
+              "ctest": " ".join(ctest_command(args)), "build_flags": BUILD_FLAGS, "timeout": args.timeout,
               "summary": summary(results), "mutants": results}
     tmp = path + ".tmp"
     with open(tmp, "w") as f:
@@ -317,9 +328,10 @@ def summary(results):
 
 def ctest_command(args):
     cmd = ["ctest", "--test-dir", "build", JOBS, "--stop-on-failure", "--no-tests=error"]
-    exclude = args.exclude if args.exclude is not None else ("" if args.with_explorer else EXPLORER)
-    if exclude:
-        cmd += ["-E", exclude]
+    if not args.with_explorer:
+        cmd += ["-LE", "long"]
+    if args.exclude:
+        cmd += ["-E", args.exclude]
     if args.tests:
         cmd += ["-R", args.tests]
     return cmd
@@ -334,12 +346,15 @@ def main():
     ap.add_argument("--report", metavar="FILE", help="write a JSON report")
     ap.add_argument("--workdir", help="scratch directory (default /tmp/ne2k-mutate-<checkout>-<hash>)")
     ap.add_argument("--timeout", type=float, default=300, help="seconds per test run (default 300)")
-    ap.add_argument("--exclude", help="ctest -E regex (default %r)" % EXPLORER)
-    ap.add_argument("--with-explorer", action="store_true", help="drop the default exclusion")
+    ap.add_argument("--exclude", help="ctest -E regex: leave these tests out")
+    ap.add_argument("--with-explorer", action="store_true",
+                    help="run the long explorations too (ctest label long)")
     ap.add_argument("--tests", metavar="REGEX", help="ctest -R regex: run only these tests")
     ap.add_argument("--resume", action="store_true",
                     help="keep the caught and invalid mutants of --report and run the rest (survivors again)")
     args = ap.parse_args()
+    if args.with_explorer:
+        TEST_WATCHDOG["seconds"] = "600"
 
     root = subprocess.run(["git", "rev-parse", "--show-toplevel"], check=True, text=True,
                           cwd=os.path.dirname(os.path.abspath(__file__)), stdout=subprocess.PIPE).stdout.strip()
@@ -382,7 +397,8 @@ def main():
         sys.exit("mutate: another run uses " + work)
     print("work directory " + work)
     sync_copy(root, work)
-    configure = ["cmake", "-S", ".", "-B", "build", "-DCMAKE_BUILD_TYPE=RelWithDebInfo"]
+    configure = ["cmake", "-S", ".", "-B", "build", "-DCMAKE_BUILD_TYPE=Debug",
+                 "-DCMAKE_CXX_FLAGS_DEBUG=" + BUILD_FLAGS, "-DCMAKE_C_FLAGS_DEBUG=" + BUILD_FLAGS]
     if shutil.which("ccache"):  # a header mutant's restore then rebuilds from the cache
         configure.append("-DCMAKE_CXX_COMPILER_LAUNCHER=ccache")
     for step in (configure,

@@ -1,5 +1,8 @@
 #include "hw/board.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include "hw/decode.h"
 
 namespace hw {
@@ -63,18 +66,29 @@ Ne2000Board::Ne2000Board(Clock& clock, const BoardConfig& config)
 
 Ne2000Board::~Ne2000Board() = default;
 
-std::uint8_t Ne2000Board::read8(std::uint32_t offset) {
-    offset &= kPorts - 1;
-    if (core_.faults().no_answer) return 0xFF;
+void Ne2000Board::pull_out() {
+    if (pulled_) return;
+    bool was_high = irq_level();
+    pulled_ = true;
+    core_.detach();
+    std::fill(attribute_.begin(), attribute_.end(), 0xFF);
+    if (was_high && !irq_level()) notify_irq(false);
+}
+
+void Ne2000Board::count_access() {
+    int& left = core_.faults().pull_after;
+    if (left > 0 && --left == 0) pull_out();
+}
+
+// A register, the data port or the reset port, at a byte.
+std::uint8_t Ne2000Board::register_read(std::uint32_t offset) {
     if (offset < kDataPort) return core_.read_reg(offset);
     if (is_data(offset)) return static_cast<std::uint8_t>(core_.read_data(false));
     core_.reset();
     return 0xFF;
 }
 
-void Ne2000Board::write8(std::uint32_t offset, std::uint8_t value) {
-    offset &= kPorts - 1;
-    if (core_.faults().no_answer) return;
+void Ne2000Board::register_write(std::uint32_t offset, std::uint8_t value) {
     if (offset < kDataPort)
         core_.write_reg(offset, value);
     else if (is_data(offset))
@@ -83,62 +97,78 @@ void Ne2000Board::write8(std::uint32_t offset, std::uint8_t value) {
         core_.reset();
 }
 
+std::uint8_t Ne2000Board::read8(std::uint32_t offset) {
+    Answered answered{*this};
+    return answering() ? register_read(offset & (kPorts - 1)) : 0xFF;
+}
+
+void Ne2000Board::write8(std::uint32_t offset, std::uint8_t value) {
+    Answered answered{*this};
+    if (answering()) register_write(offset & (kPorts - 1), value);
+}
+
 std::uint16_t Ne2000Board::read16(std::uint32_t offset) {
+    Answered answered{*this};
     offset &= kPorts - 1;
-    if (core_.faults().no_answer) return 0xFFFF;
+    if (!answering()) return 0xFFFF;
     if (is_data(offset)) return core_.read_data(true);
     // A word access elsewhere is two byte accesses at offset and offset+1.
-    std::uint8_t lo = read8(offset);
-    return static_cast<std::uint16_t>(lo | read8(offset + 1) << 8);
+    std::uint8_t lo = register_read(offset);
+    return static_cast<std::uint16_t>(lo | register_read((offset + 1) & (kPorts - 1)) << 8);
 }
 
 void Ne2000Board::write16(std::uint32_t offset, std::uint16_t value) {
+    Answered answered{*this};
     offset &= kPorts - 1;
-    if (core_.faults().no_answer) return;
+    if (!answering()) return;
     if (is_data(offset)) {
         core_.write_data(value, true);
         return;
     }
-    write8(offset, static_cast<std::uint8_t>(value));
-    write8(offset + 1, static_cast<std::uint8_t>(value >> 8));
+    register_write(offset, static_cast<std::uint8_t>(value));
+    register_write((offset + 1) & (kPorts - 1), static_cast<std::uint8_t>(value >> 8));
 }
 
+// A string access on the data port is one access, as the bus counts it;
+// elsewhere (no driver makes one) each element is an access of its own.
 void Ne2000Board::read8_string(std::uint32_t offset, std::uint8_t* dst, std::uint32_t count) {
-    if (is_data(offset & (kPorts - 1)) && !core_.faults().no_answer)
+    if (!is_data(offset & (kPorts - 1))) return PortDevice::read8_string(offset, dst, count);
+    Answered answered{*this};
+    if (answering())
         core_.read_data(dst, count);
     else
-        PortDevice::read8_string(offset, dst, count);
+        std::fill(dst, dst + count, 0xFF);
 }
 
 void Ne2000Board::read16_string(std::uint32_t offset, std::uint16_t* dst, std::uint32_t count) {
-    if (is_data(offset & (kPorts - 1)) && !core_.faults().no_answer)
+    if (!is_data(offset & (kPorts - 1))) return PortDevice::read16_string(offset, dst, count);
+    Answered answered{*this};
+    if (answering())
         core_.read_data(dst, count);
     else
-        PortDevice::read16_string(offset, dst, count);
+        std::memset(dst, 0xFF, count * sizeof *dst);  // the buffer may be unaligned
 }
 
 void Ne2000Board::write8_string(std::uint32_t offset, const std::uint8_t* src, std::uint32_t count) {
-    if (is_data(offset & (kPorts - 1)) && !core_.faults().no_answer)
-        core_.write_data(src, count);
-    else
-        PortDevice::write8_string(offset, src, count);
+    if (!is_data(offset & (kPorts - 1))) return PortDevice::write8_string(offset, src, count);
+    Answered answered{*this};
+    if (answering()) core_.write_data(src, count);
 }
 
 void Ne2000Board::write16_string(std::uint32_t offset, const std::uint16_t* src, std::uint32_t count) {
-    if (is_data(offset & (kPorts - 1)) && !core_.faults().no_answer)
-        core_.write_data(src, count);
-    else
-        PortDevice::write16_string(offset, src, count);
+    if (!is_data(offset & (kPorts - 1))) return PortDevice::write16_string(offset, src, count);
+    Answered answered{*this};
+    if (answering()) core_.write_data(src, count);
 }
 
 bool Ne2000Board::fire_foreign_irq() {
     int& pulses = core_.faults().foreign_irq;
-    if (pulses == 0 || core_.line()) return false;
+    if (pulses == 0 || irq_level()) return false;
     Faults::take(pulses);
     foreign_pulse_ = true;
     notify_irq(true);
     foreign_pulse_ = false;
-    notify_irq(core_.line());
+    notify_irq(false);
     return true;
 }
 

@@ -70,6 +70,17 @@ public:
     void attach(Segment& segment) { core_.attach(segment); }
 
     Faults& faults() { return core_.faults(); }
+
+    // The card pulled out of its slot (a PC Card ejected while the driver
+    // runs), at once or when Faults::pull_after runs out: from then on every
+    // port reads all ones and every write goes nowhere, the card is off the
+    // segment (a transmission under way is cut off), its line is low and
+    // stays low, and the attribute memory reads all ones. For good.
+    void pull_out();
+    bool pulled() const { return pulled_; }
+    // Whether a port access now reaches the controller (not pulled out, no
+    // Faults::no_answer).
+    bool answering() const { return !pulled_ && !core_.faults().no_answer; }
     const Misuse& misuse() const { return core_.misuse(); }
 
     // PortDevice
@@ -81,7 +92,7 @@ public:
     void read16_string(std::uint32_t offset, std::uint16_t* dst, std::uint32_t count) override;
     void write8_string(std::uint32_t offset, const std::uint8_t* src, std::uint32_t count) override;
     void write16_string(std::uint32_t offset, const std::uint16_t* src, std::uint32_t count) override;
-    bool irq_level() const override { return core_.line() || foreign_pulse_; }
+    bool irq_level() const override { return (core_.line() && !pulled_) || foreign_pulse_; }
     void set_isr_context(bool active) override { core_.set_isr_context(active); }
     void describe_to(std::string& out, std::uint32_t offset, bool write, unsigned width,
                      std::uint32_t value) const override;
@@ -105,8 +116,18 @@ public:
     bool transmitting() const { return core_.state().transmitting; }
 
 private:
-    void line_changed(bool level) override { notify_irq(level || foreign_pulse_); }
+    void line_changed(bool level) override {
+        if (!pulled_) notify_irq(level || foreign_pulse_);
+    }
     bool is_data(std::uint32_t offset) const { return offset >= kDataPort && offset < kResetPort; }
+    // Counts an access once it is over (the card may be pulled out after it).
+    struct Answered {
+        Ne2000Board& board;
+        ~Answered() { board.count_access(); }
+    };
+    void count_access();
+    std::uint8_t register_read(std::uint32_t offset);
+    void register_write(std::uint32_t offset, std::uint8_t value);
 
     BoardConfig config_;
     std::uint32_t io_base_;
@@ -115,6 +136,7 @@ private:
     Dp8390 core_;
     std::vector<std::uint8_t> attribute_;
     bool foreign_pulse_ = false;
+    bool pulled_ = false;
 };
 
 }  // namespace hw

@@ -25,6 +25,12 @@ void Dp8390::attach(Segment& segment) {
     segment.attach(*this);
 }
 
+void Dp8390::detach() {
+    stop_transmission();
+    if (segment_) segment_->detach(*this);
+    segment_ = nullptr;
+}
+
 void Dp8390::reset() {
     stop_transmission();
     st_.dma_active = false;

@@ -33,6 +33,10 @@ struct Faults {
     }
 
     bool no_answer = false;            // controller absent: reads 0xFF, writes ignored
+    int pull_after = 0;                // > 0: the board answers this many more port accesses,
+                                       // then the card is pulled out (Ne2000Board::pull_out)
+    bool loopback_leaks = false;       // loopback does not isolate the wire: frames are still
+                                       // stored while TCR or DCR selects loopback (QEMU's card)
     bool ignore_stop = false;          // a CR write with STP leaves the run state alone
     bool crda_frozen = false;          // CRDA0/1 keep reading the start address
     bool rdc_never = false;            // ISR RDC never set
@@ -136,6 +140,9 @@ public:
     Dp8390& operator=(const Dp8390&) = delete;
 
     void attach(Segment& segment);
+    // Off the segment for good: a transmission under way is cut off and
+    // nothing arrives any more (the card was pulled out).
+    void detach();
 
     // Reset pulse (the board's reset port).
     void reset();

@@ -62,7 +62,7 @@ bool Dp8390::address_match(const std::uint8_t* dest) const {
 
 // Whether a frame (`len` bytes with its FCS) is to be stored, and with which
 // receive status. A frame the filter takes but the receiver cannot (off by
-// loopback, an overflow or monitor mode) is missed; one with an FCS or
+// loopback unless it leaks, an overflow or monitor mode) is missed; one with an FCS or
 // alignment error is counted and kept only under RCR SEP; runts are kept
 // only under RCR AR.
 RxFate Dp8390::accept(const std::uint8_t* frame, std::size_t len, std::uint8_t& status) {
@@ -77,7 +77,7 @@ RxFate Dp8390::accept(const std::uint8_t* frame, std::size_t len, std::uint8_t& 
     if (!address_match(frame)) return RxFate::Rejected;
 
     std::uint8_t phy = (frame[0] & 1) ? RSR_PHY : 0;
-    if (loopback() || st_.rx_disabled || (st_.rcr & RCR_MON)) {
+    if ((loopback() && !faults_.loopback_leaks) || st_.rx_disabled || (st_.rcr & RCR_MON)) {
         st_.rsr = static_cast<std::uint8_t>(RSR_MPA | phy | ((st_.rcr & RCR_MON) ? RSR_DIS : 0));
         tally(kTallyMissed);
         raise_isr(ISR_RXE);

@@ -94,6 +94,7 @@ void Adapter::halt() {
     call(Entry::Halt, [&] { handler(attributes_.context); });
     halted_ = true;
     queued_sends_.clear();
+    queued_calls_.clear();
     if (interrupt_.connected) host_.problem("halt: interrupt still connected");
     for (auto& r : host_.port_ranges())
         if (r.adapter == this && !r.released) host_.problem("halt: port range still registered");
@@ -234,6 +235,20 @@ void Adapter::fire_shared() {
     if (!interrupt_.connected) return;
     calls_.edge_pending = true;
     host_.dispatch().deliver_pending();
+}
+
+void Adapter::call_when_free(std::function<void()> call) {
+    queued_calls_.push_back(std::move(call));
+    host_.dispatch().wake();
+    if (!host_.dispatch().in_wrapper_call()) host_.dispatch().deliver();
+}
+
+bool Adapter::call_queued() {
+    if (queued_calls_.empty()) return false;
+    std::function<void()> call = std::move(queued_calls_.front());
+    queued_calls_.erase(queued_calls_.begin());
+    call();
+    return true;
 }
 
 void Adapter::hold_deferred(bool on) {

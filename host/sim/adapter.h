@@ -5,6 +5,7 @@
 #define SIM_ADAPTER_H
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -103,6 +104,12 @@ public:
     // Lets a test gather several conditions for one deferred pass.
     void hold_deferred(bool on);
     bool deferred_pending() const { return calls_.deferred_requested; }
+    // A call the wrapper makes of its own accord (a reset, a halt) that
+    // comes while the driver is busy: `call` runs at the next point where no
+    // handler of this adapter, no service routine and no synchronized routine
+    // runs (at once when that is now), before a deferred handler that waits.
+    // Lets a test reset or halt the adapter after any port access.
+    void call_when_free(std::function<void()> call);
     // The enable and disable handlers, called as the wrapper calls them:
     // one handler call, synchronized with the service routine (an edge
     // their IMR write raises is delivered right after).
@@ -169,6 +176,9 @@ public:
     // waits (or the adapter stopped running).
     bool send_queued();
     bool sends_queued() const { return !queued_sends_.empty(); }
+    // Runs the oldest call given to call_when_free; false when none waits.
+    bool call_queued();
+    bool calls_queued() const { return !queued_calls_.empty(); }
     // Packets handed to the send handler and not completed (in order of
     // address), then the sends still queued.
     std::vector<NDIS_PACKET*> never_completed() const;
@@ -220,6 +230,7 @@ private:
     CallState calls_;
     std::vector<Binding> bindings_;
     std::vector<QueuedSend> queued_sends_;
+    std::vector<std::function<void()>> queued_calls_;
     // Packets with the driver, in the order sent (a short list: a vector
     // whose room is kept, so a send allocates nothing once it has grown).
     std::vector<Outstanding> outstanding_;

@@ -75,6 +75,14 @@ void Dispatcher::deliver_pending() {
                     again = true;
                 }
             }
+            if (a.calls_queued()) {
+                if (s.depth == 0 && !s.after_busy && isr_active_ == 0 && sync_active_ == 0) {
+                    after_call(a);
+                    again = true;
+                } else {
+                    pending_ = true;
+                }
+            }
             if (deferred_waiting(s)) {
                 if (deferred_may_run(a)) {
                     run_deferred(a);
@@ -92,7 +100,8 @@ bool Dispatcher::work_waiting() const {
     for (std::size_t i = 0; i < host_.adapter_count(); i++) {
         const Adapter& a = host_.adapter(i);
         const CallState& s = a.calls();
-        if ((s.edge_pending && a.interrupt().connected) || deferred_waiting(s) || a.sends_queued())
+        if ((s.edge_pending && a.interrupt().connected) || deferred_waiting(s) || a.sends_queued() ||
+            a.calls_queued())
             return true;
     }
     return false;
@@ -109,7 +118,7 @@ void Dispatcher::after_call(Adapter& a) {
     if (s.depth != 0 || s.after_busy) return;
     s.after_busy = true;
     while (s.depth == 0) {
-        if (a.send_queued()) continue;
+        if (a.send_queued() || a.call_queued()) continue;
         if (deferred_waiting(s) && deferred_may_run(a)) {
             run_deferred(a);
             deliver();  // an edge held off during the enable handler
@@ -155,6 +164,9 @@ void Dispatcher::run_deferred(Adapter& a) {
 
 // The enable handler runs synchronized with the service routine, as the
 // wrapper re-arms a card: an edge its IMR write raises is delivered after it.
+// The driver depends on it (platform/ndis.h, at the handler types): its
+// enable handler writes IMR before it sets InterruptsArmed, and a service
+// routine run between the two would decline an edge that never comes again.
 void Dispatcher::enable(Adapter& a) {
     W_ENABLE_INTERRUPT_HANDLER handler = host_.characteristics().EnableInterruptHandler;
     if (!handler) return;

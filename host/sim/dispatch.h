@@ -11,7 +11,10 @@
 //     run_until_idle, a stall, Adapter::fire_shared), so test code that
 //     pokes the card or calls a driver routine itself is not cut into;
 //   - never while that adapter's service routine, a synchronized routine or
-//     the enable or disable handler runs: then right after it.
+//     the enable or disable handler runs: then right after it. This is the
+//     contract of platform/ndis.h the driver's enable handler needs (it
+//     writes IMR, then sets InterruptsArmed); Adapter::counters().held_off
+//     counts the edges delivered late for it.
 // When the service routine asks for it, the deferred handler and then the
 // enable handler run at the next point where no handler of that adapter
 // runs: at the end of the current handler call, or at once. Disconnecting
@@ -108,6 +111,8 @@ public:
     }
     // Looks at every adapter for what waits and runs what may run now.
     void deliver_pending();
+    // Something may wait (Adapter::call_when_free): the next deliver() looks.
+    void wake() { pending_ = true; }
 
     // A rising edge on an interrupt vector.
     void raise(UINT vector);

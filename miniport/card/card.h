@@ -32,7 +32,7 @@ BOOLEAN CardCopyUp(AdapterRecord* Adapter, PUCHAR Target, ULONG Source, ULONG Le
 BOOLEAN CardCopyDown(AdapterRecord* Adapter, ULONG Target, const UCHAR* Source, ULONG Length);
 VOID CardStartRemoteRead(AdapterRecord* Adapter, ULONG Address, ULONG Count);
 VOID CardStartRemoteWrite(AdapterRecord* Adapter, ULONG Address, ULONG Count);
-VOID CardWaitRemoteDmaDone(AdapterRecord* Adapter);
+BOOLEAN CardWaitRemoteDmaDone(AdapterRecord* Adapter);  // FALSE: the card reads all ones
 BOOLEAN CardPrepareRemoteWrite(AdapterRecord* Adapter, ULONG Address);
 
 // Multicast hash registers. Under ALL_MULTICAST_FILTER the card takes every

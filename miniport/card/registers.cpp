@@ -20,15 +20,20 @@ static UCHAR ReadCurrentOnce(AdapterRecord* Adapter) {
 }
 
 // CURR until two successive readings agree, at most STABLE_READ_LIMIT
-// readings; a register that never settles leaves the last reading.
+// readings; a register that never settles leaves the last reading. A
+// reading outside the ring is no page the controller writes to: it does not
+// answer (a card pulled out reads all ones), and RxCurrentPage is left at
+// RxNextPage, as for an empty ring.
 BOOLEAN NDIS_API SyncCardGetCurrent(PVOID Context) {
     AdapterRecord* adapter = (AdapterRecord*)Context;
-    adapter->RxCurrentPage = ReadCurrentOnce(adapter);
+    UCHAR current = ReadCurrentOnce(adapter);
     for (ULONG readings = 1; readings < STABLE_READ_LIMIT; readings++) {
         UCHAR value = ReadCurrentOnce(adapter);
-        if (value == adapter->RxCurrentPage) break;
-        adapter->RxCurrentPage = value;
+        if (value == current) break;
+        current = value;
     }
+    BOOLEAN inRing = current >= adapter->RxFirstPage && current < adapter->RxStopPage;
+    adapter->RxCurrentPage = inRing ? current : adapter->RxNextPage;
     return FALSE;
 }
 

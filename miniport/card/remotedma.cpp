@@ -32,12 +32,17 @@ VOID CardStartRemoteWrite(AdapterRecord* Adapter, ULONG Address, ULONG Count) {
 }
 
 // Waits for RDC, at most 65,535 readings with a 4 us stall after each miss.
-// Running out is not an error. RDC is left set.
-VOID CardWaitRemoteDmaDone(AdapterRecord* Adapter) {
+// Running out is not an error. RDC is left set. FALSE when ISR reads all
+// ones: the card is gone (a PC Card pulled out), and the transfer that this
+// wait ends moved nothing.
+BOOLEAN CardWaitRemoteDmaDone(AdapterRecord* Adapter) {
     for (ULONG polls = 0; polls < RMT_DONE_POLL_LIMIT; polls++) {
-        if (CardReadRegister(Adapter, NIC_ISR) & ISR_RDC) return;
+        UCHAR status = CardReadRegister(Adapter, NIC_ISR);
+        if (status == NIC_NO_ANSWER) return FALSE;
+        if (status & ISR_RDC) return TRUE;
         KeStallExecutionProcessor(RMT_DONE_STALL_US);
     }
+    return TRUE;
 }
 
 // Run before every remote write to Address: a 2-byte remote read at the
@@ -70,11 +75,11 @@ static BOOLEAN MergeOddByte(AdapterRecord* Adapter, ULONG Address, UCHAR Value) 
     if (!CardPrepareRemoteWrite(Adapter, Address + 1)) return FALSE;
     CardStartRemoteWrite(Adapter, Address - 1, 2);
     WRITE_PORT_USHORT(DataPort(Adapter), (USHORT)(kept + Value * 256));
-    CardWaitRemoteDmaDone(Adapter);
-    return TRUE;
+    return CardWaitRemoteDmaDone(Adapter);
 }
 
-// Card RAM at Source to host memory at Target. Always TRUE.
+// Card RAM at Source to host memory at Target. FALSE when the card stopped
+// answering: what Target holds then is not what card RAM held.
 BOOLEAN CardCopyUp(AdapterRecord* Adapter, PUCHAR Target, ULONG Source, ULONG Length) {
     if (Length == 0) return TRUE;
     (VOID) CardReadRegister(Adapter, NIC_CR);
@@ -82,15 +87,14 @@ BOOLEAN CardCopyUp(AdapterRecord* Adapter, PUCHAR Target, ULONG Source, ULONG Le
     if (Adapter->ByteWide) {
         CardStartRemoteRead(Adapter, Source, Length);
         READ_PORT_BUFFER_UCHAR(DataPort(Adapter), Target, Length);
-        CardWaitRemoteDmaDone(Adapter);
-        return TRUE;
+        return CardWaitRemoteDmaDone(Adapter);
     }
 
     if (Source & 1) {
         // The odd first byte is the high half of the word below it.
         CardStartRemoteRead(Adapter, Source - 1, 2);
         Target[0] = (UCHAR)(READ_PORT_USHORT(DataPort(Adapter)) >> 8);
-        CardWaitRemoteDmaDone(Adapter);
+        if (!CardWaitRemoteDmaDone(Adapter)) return FALSE;
         Source++;
         Target++;
         Length--;
@@ -103,12 +107,12 @@ BOOLEAN CardCopyUp(AdapterRecord* Adapter, PUCHAR Target, ULONG Source, ULONG Le
         // The odd last byte is the low half of one more word.
         Target[Length - 1] = (UCHAR)(READ_PORT_USHORT(DataPort(Adapter)) & 0xFF);
     }
-    CardWaitRemoteDmaDone(Adapter);
-    return TRUE;
+    return CardWaitRemoteDmaDone(Adapter);
 }
 
-// Host memory at Source to card RAM at Target. FALSE only when a write
-// preparation fails; a byte merged at an odd start stays written then.
+// Host memory at Source to card RAM at Target. FALSE when a write
+// preparation fails (a byte merged at an odd start stays written then) or
+// the card stopped answering.
 BOOLEAN CardCopyDown(AdapterRecord* Adapter, ULONG Target, const UCHAR* Source, ULONG Length) {
     if (Length == 0) return TRUE;
 
@@ -130,6 +134,5 @@ BOOLEAN CardCopyDown(AdapterRecord* Adapter, ULONG Target, const UCHAR* Source, 
         WRITE_PORT_BUFFER_USHORT(DataPort(Adapter), (PUSHORT)Source, Length / 2);
         if (Length & 1) WRITE_PORT_USHORT(DataPort(Adapter), Source[Length - 1]);
     }
-    CardWaitRemoteDmaDone(Adapter);
-    return TRUE;
+    return CardWaitRemoteDmaDone(Adapter);
 }

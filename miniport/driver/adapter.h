@@ -32,7 +32,7 @@
 // word, the packet copy's the card address it could not prepare.
 #define LOG_WHERE_RESET 0u              // CardReset: the setup failed ...
 #define LOG_RESET_SETUP 1u              // ... (second word)
-#define LOG_WHERE_PACKET_COPY 1u        // CardCopyDownPacket: write preparation failed
+#define LOG_WHERE_PACKET_COPY 1u        // CardCopyDownPacket: write preparation failed or card gone
 #define LOG_WHERE_TRANSFER_DATA 2u      // Ne2000TransferData: card copy failed
 #define LOG_WHERE_TRANSMIT_DONE 4u      // Ne2000XmitDpc: a completion with no frame on the wire
 

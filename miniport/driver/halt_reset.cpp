@@ -2,6 +2,7 @@
 #include "card/card.h"
 #include "card/dp8390reg.h"
 #include "driver/driver.h"
+#include "receive/receive.h"
 #include "transmit/transmit.h"
 
 namespace {
@@ -24,9 +25,16 @@ VOID AbortQueuedSends(AdapterRecord* Adapter) {
 
 }  // namespace
 
+// The card is masked before it is stopped and its status acknowledged
+// after: the stop leaves the controller running in internal loopback, and a
+// card whose loopback does not isolate it from the wire (some emulated cards)
+// goes on storing frames. Masked, nothing it does can raise its line, which
+// another device may share (IRQ 3 is also the second serial port's).
 VOID NDIS_API Ne2000Halt(NDIS_HANDLE MiniportAdapterContext) {
     AdapterRecord* adapter = (AdapterRecord*)MiniportAdapterContext;
+    Ne2000DisableInterrupt(adapter);
     CardStop(adapter);
+    CardWriteRegister(adapter, NIC_ISR, ISR_ALL);
     NdisMDeregisterInterrupt(&adapter->InterruptObject);
     adapter->InterruptConnected = 0;
     KeStallExecutionProcessor(HALT_STALL_US);

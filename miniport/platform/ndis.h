@@ -196,6 +196,22 @@ typedef struct _NDIS_PACKET {
 
 // ---------------------------------------------------------------------------
 // Handler table, NDIS 3.0 form.
+//
+// How the wrapper calls the interrupt handlers, which the driver relies on
+// (any platform that runs it must keep this):
+// - W_ISR_HANDLER runs at the interrupt's level, beside any other handler,
+//   and on a shared line also for interrupts other devices raised.
+// - W_ENABLE_INTERRUPT_HANDLER and W_DISABLE_INTERRUPT_HANDLER, and every
+//   W_SYNCHRONIZE_FUNCTION passed to NdisMSynchronizeWithInterrupt, run
+//   synchronized with the service routine: it cannot run while they do, and
+//   an interrupt raised meanwhile (by their own mask write, say) reaches it
+//   right after they return. The driver's enable handler writes the card's
+//   mask before it marks the card armed; a service routine run between the
+//   two finds the card not armed and declines an interrupt that, on an
+//   edge-triggered line, never comes again.
+// - W_HANDLE_INTERRUPT_HANDLER runs after the service routine asked for it,
+//   one at a time with the other handlers of the adapter, and the enable
+//   handler right after it.
 typedef BOOLEAN (NDIS_API *W_CHECK_FOR_HANG_HANDLER)(NDIS_HANDLE MiniportAdapterContext);
 typedef VOID (NDIS_API *W_DISABLE_INTERRUPT_HANDLER)(NDIS_HANDLE MiniportAdapterContext);
 typedef VOID (NDIS_API *W_ENABLE_INTERRUPT_HANDLER)(NDIS_HANDLE MiniportAdapterContext);

@@ -11,6 +11,10 @@
 #include "receive/receive.h"
 #include "transmit/transmit.h"
 
+// Correct only synchronized with the service routine, as the wrapper runs
+// it: an interrupt the IMR write raises must not reach the routine before
+// InterruptsArmed is set, or it is declined and, on an edge-triggered line,
+// lost for good.
 VOID NDIS_API Ne2000EnableInterrupt(NDIS_HANDLE MiniportAdapterContext) {
     AdapterRecord* adapter = (AdapterRecord*)MiniportAdapterContext;
     CardWriteRegister(adapter, NIC_IMR, adapter->ImrValue);
@@ -24,7 +28,8 @@ VOID NDIS_API Ne2000DisableInterrupt(NDIS_HANDLE MiniportAdapterContext) {
 }
 
 // May run beside any other handler: touches the card only while armed, and
-// then only reads ISR and writes IMR.
+// then only reads ISR and writes IMR. A card that reads all ones is gone (a
+// PC Card pulled out): the interrupt is another device's on the shared line.
 VOID NDIS_API Ne2000Isr(PBOOLEAN InterruptRecognized, PBOOLEAN QueueMiniportHandleInterrupt,
                NDIS_HANDLE MiniportAdapterContext) {
     AdapterRecord* adapter = (AdapterRecord*)MiniportAdapterContext;
@@ -33,7 +38,7 @@ VOID NDIS_API Ne2000Isr(PBOOLEAN InterruptRecognized, PBOOLEAN QueueMiniportHand
     if (adapter->InterruptsArmed) {
         UCHAR status;
         SyncCardReadPortUchar(adapter->IoPortBase + NIC_ISR, &status);
-        if (status & adapter->ImrValue) {
+        if (status != NIC_NO_ANSWER && (status & adapter->ImrValue)) {
             adapter->InterruptsArmed = 0;
             CardWriteRegister(adapter, NIC_IMR, IMR_NONE);
             ours = TRUE;

@@ -17,8 +17,9 @@
 static VOID TransferTransmitTail(AdapterRecord* Adapter) {
     if (Adapter->OverflowPending || Adapter->TxActiveIndex == TX_INDEX_IDLE) return;
 
+    // A card that reads all ones is gone: its status says nothing.
     UCHAR status = CardReadRegister(Adapter, NIC_ISR);
-    if (!(status & ISR_TX_DONE)) return;
+    if (status == NIC_NO_ANSWER || !(status & ISR_TX_DONE)) return;
 
     if (Adapter->TxSlotState[Ne2000NextSendIndex(Adapter)] != TX_SLOT_FULL) {
         CardWriteRegister(Adapter, NIC_ISR, ISR_TX_DONE);

@@ -5,9 +5,18 @@
 // On the 16-bit path each data-port write moves a little-endian word (low
 // byte at the even card address). A buffer of odd remaining length leaves its
 // last byte carried over, to be paired with the first byte of the next buffer.
+// A frame shorter than the Ethernet minimum is filled up to it on the card.
 #include "card/card.h"
 #include "card/dp8390reg.h"
 #include "transmit/transmit.h"
+
+// The copy to CardAddress failed: the write preparation timed out, or the
+// card stopped answering (pulled out). Logged with the slot's card address.
+static BOOLEAN CopyFailed(AdapterRecord* Adapter, ULONG CardAddress) {
+    NdisWriteErrorLogEntry(Adapter->MiniportHandle, NDIS_ERROR_CODE_HARDWARE_FAILURE, 2,
+                           LOG_WHERE_PACKET_COPY, CardAddress);
+    return FALSE;
+}
 
 BOOLEAN CardCopyDownPacket(AdapterRecord* Adapter, PNDIS_PACKET Packet, PULONG Length) {
     PNDIS_BUFFER buffer;
@@ -28,11 +37,7 @@ BOOLEAN CardCopyDownPacket(AdapterRecord* Adapter, PNDIS_PACKET Packet, PULONG L
     }
     PUCHAR data = (PUCHAR)address;
 
-    if (!CardPrepareRemoteWrite(Adapter, cardAddress)) {
-        NdisWriteErrorLogEntry(Adapter->MiniportHandle, NDIS_ERROR_CODE_HARDWARE_FAILURE, 2,
-                               LOG_WHERE_PACKET_COPY, cardAddress);
-        return FALSE;
-    }
+    if (!CardPrepareRemoteWrite(Adapter, cardAddress)) return CopyFailed(Adapter, cardAddress);
     // The count is the frame length, odd or not.
     CardStartRemoteWrite(Adapter, cardAddress, totalLength);
 
@@ -56,7 +61,7 @@ BOOLEAN CardCopyDownPacket(AdapterRecord* Adapter, PNDIS_PACKET Packet, PULONG L
                 carrying = TRUE;
             }
         }
-        CardWaitRemoteDmaDone(Adapter);
+        if (!CardWaitRemoteDmaDone(Adapter)) return CopyFailed(Adapter, cardAddress);
 
         // Next buffer with data, if any.
         do {
@@ -76,9 +81,15 @@ BOOLEAN CardCopyDownPacket(AdapterRecord* Adapter, PNDIS_PACKET Packet, PULONG L
         } else {
             WRITE_PORT_UCHAR(dataPort, carried);
         }
-        CardWaitRemoteDmaDone(Adapter);
+        if (!CardWaitRemoteDmaDone(Adapter)) return CopyFailed(Adapter, cardAddress);
     }
 
+    // Filled up to the minimum frame with spaces; the length stays the
+    // packet's own.
+    if (totalLength < ETH_MIN_FRAME &&
+        !CardCopyDown(Adapter, cardAddress + totalLength, BlankBuffer, ETH_MIN_FRAME - totalLength)) {
+        return CopyFailed(Adapter, cardAddress);
+    }
     *Length = totalLength;
     return TRUE;
 }

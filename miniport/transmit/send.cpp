@@ -162,13 +162,6 @@ VOID Ne2000DoNextSend(AdapterRecord* Adapter) {
             Adapter->TxSlotPacket[s] = nullptr;
             status = NDIS_STATUS_FAILURE;
         } else {
-            ULONG length = Adapter->TxSlotLength[s];
-            if (length < ETH_MIN_FRAME) {
-                // Pad on the card to the minimum frame with spaces; the
-                // recorded length stays the packet's own.
-                (void)CardCopyDown(Adapter, Adapter->TxAreaAddress + s * CARD_PAGE_SIZE + length,
-                                   BlankBuffer, ETH_MIN_FRAME - length);
-            }
             TxSetSlotState(Adapter, s, n, TX_SLOT_FULL);
             Adapter->TxFillIndex += n;
             if (Adapter->TxFillIndex == TX_SLOT_COUNT) Adapter->TxFillIndex = 0;

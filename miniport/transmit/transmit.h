@@ -21,6 +21,10 @@ VOID Ne2000XmitDpc(AdapterRecord* Adapter);
 ULONG Ne2000NextSendIndex(AdapterRecord* Adapter);
 VOID Ne2000CompleteTransmit(AdapterRecord* Adapter);
 VOID Ne2000StartTransmit(AdapterRecord* Adapter);
+// The packet into the slot at TxFillIndex, filled to 60 bytes on the card,
+// and its length (the packet's own) through Length. FALSE, logged, when the
+// copy failed: the write preparation timed out or the card stopped
+// answering; the length is not stored then.
 BOOLEAN CardCopyDownPacket(AdapterRecord* Adapter, PNDIS_PACKET Packet, PULONG Length);
 
 // The send-queue link lives in the first pointer of MiniportReserved.

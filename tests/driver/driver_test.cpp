@@ -6,7 +6,10 @@
 #include <optional>
 
 #include "card/dp8390reg.h"
+#include "receive/receive.h"
+#include "request/request.h"
 #include "tests/support/rig.h"
+#include "transmit/transmit.h"
 
 namespace {
 
@@ -16,6 +19,40 @@ std::vector<AdapterRecord*> List() {
     std::vector<AdapterRecord*> out;
     for (AdapterRecord* p = Ne2000MiniportBlock.AdapterList; p; p = p->NextAdapter) out.push_back(p);
     return out;
+}
+
+// Leaves 4 KB of the stack below the caller filled with 0xA5.
+__attribute__((noinline)) void DirtyStack() {
+    volatile unsigned char junk[4096];
+    for (volatile unsigned char& b : junk) b = 0xA5;
+}
+
+// The table DriverEntry registers: NDIS 3.0 in the record's own size, every
+// handler but check-for-hang and reconfigure, and the reserved fields zero
+// whatever the stack held before.
+TEST(DriverEntry, RegistersTheNdis30Table) {
+    sim::Host host;
+    DirtyStack();
+    ASSERT_EQ(host.load_driver(DriverEntry), 0u);
+    const NDIS_MINIPORT_CHARACTERISTICS& c = host.characteristics();
+    EXPECT_EQ(host.characteristics_length(), sizeof c);
+    EXPECT_EQ(c.MajorNdisVersion, 3);
+    EXPECT_EQ(c.MinorNdisVersion, 0);
+    EXPECT_EQ(c.Filler, 0);
+    EXPECT_EQ(c.Reserved, 0u);
+    EXPECT_EQ(c.CheckForHangHandler, nullptr);
+    EXPECT_EQ(c.ReconfigureHandler, nullptr);
+    EXPECT_EQ(c.DisableInterruptHandler, &Ne2000DisableInterrupt);
+    EXPECT_EQ(c.EnableInterruptHandler, &Ne2000EnableInterrupt);
+    EXPECT_EQ(c.HaltHandler, &Ne2000Halt);
+    EXPECT_EQ(c.HandleInterruptHandler, &Ne2000HandleInterrupt);
+    EXPECT_EQ(c.InitializeHandler, &Ne2000Initialize);
+    EXPECT_EQ(c.ISRHandler, &Ne2000Isr);
+    EXPECT_EQ(c.QueryInformationHandler, &Ne2000QueryInformation);
+    EXPECT_EQ(c.ResetHandler, &Ne2000Reset);
+    EXPECT_EQ(c.SendHandler, &Ne2000Send);
+    EXPECT_EQ(c.SetInformationHandler, &Ne2000SetInformation);
+    EXPECT_EQ(c.TransferDataHandler, &Ne2000TransferData);
 }
 
 TEST(DriverEntry, RefusedRegistrationFails) {
@@ -284,6 +321,34 @@ TEST(HaltAndReset, TheTransmitSideIsEmptiedAndEverythingGivenBack) {
         completed.resize(3);
         EXPECT_EQ(completed, (std::vector<NDIS_STATUS>{NDIS_STATUS_SUCCESS, NDIS_STATUS_SUCCESS, NDIS_STATUS_REQUEST_ABORTED}));
         r.allowed_log = {NDIS_ERROR_CODE_HARDWARE_FAILURE, NDIS_ERROR_CODE_DRIVER_FAILURE};
+        EXPECT_EQ(r.Check(), "");
+    }
+}
+
+// A card whose loopback lets the wire in (QEMU's does) keeps storing frames
+// after a halt. The halt leaves it masked, with its status acknowledged, so
+// nothing it stores raises the line: held high, a PC's IRQ 3 would also
+// silence the second serial port, which shares it.
+TEST(HaltAndReset, AHaltedCardRaisesNoInterrupt) {
+    for (hw::BoardKind kind : hw::kBoardKinds) {
+        SCOPED_TRACE(hw::kind_name(kind));
+        rig::Rig r(kind);
+        r.card.faults().loopback_leaks = true;
+        ASSERT_TRUE(r.Init());
+        r.InjectStream(r.host.bus().now(), 300 * rig::kUs, 20, {60, 1000}, {rig::kToStation, rig::kBroadcast});
+        r.Send(1514);
+        r.Send(300);
+        r.host.run_for(2 * rig::kMs);
+        r.Halt();
+        EXPECT_EQ(r.card.regs().imr, 0x00);
+        EXPECT_FALSE(r.card.irq_level());
+        const std::uint8_t curr = r.card.regs().curr;
+        for (std::size_t len : {60, 600, 1514}) {
+            r.Inject(rig::kToStation, len);
+            r.Run();
+            EXPECT_FALSE(r.card.irq_level()) << len;
+        }
+        EXPECT_NE(r.card.regs().curr, curr) << "the card stored nothing after the halt";
         EXPECT_EQ(r.Check(), "");
     }
 }

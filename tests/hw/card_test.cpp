@@ -294,5 +294,54 @@ TEST(Control, IsrImrAndTheLine) {
     EXPECT_EQ(c.board.misuse().page1_in_isr, 2u);
 }
 
+// Pulled out after three more accesses, with a frame on the wire and the
+// line high: the fourth access and every one after read all ones and write
+// nothing, the line drops and stays low, the frame is cut off, and nothing
+// arrives any more.
+TEST(Faults, CardPulledOut) {
+    Rig rig;
+    Card& c = rig.add();
+    c.w(r::P0W_IMR, 0x1B);
+    c.send(0x40, Frame(kStationB, 1000));
+    c.board.core().raise_isr(r::ISR_PRX);
+    ASSERT_TRUE(c.board.irq_level());
+    c.board.faults().pull_after = 3;
+    EXPECT_EQ(c.rd(r::CR), 0x26);
+    EXPECT_TRUE(c.isr() & r::ISR_PRX);
+    EXPECT_FALSE(c.board.pulled());
+    EXPECT_EQ(c.rd(r::P0R_TSR), 0);  // the third: still answered
+    EXPECT_TRUE(c.board.pulled());
+    EXPECT_EQ(c.edges, (std::vector<bool>{true, false}));
+    EXPECT_EQ(c.rd(r::CR), 0xFF);
+    EXPECT_EQ(c.board.read16(0x10), 0xFFFF);
+    Bytes block(6, 0);
+    c.board.read8_string(0x10, block.data(), 6);
+    EXPECT_EQ(block, Bytes(6, 0xFF));
+    c.w({{r::P0W_IMR, 0x00}, {r::CR, 0x21}});
+    EXPECT_EQ(c.board.regs().imr, 0x1B);  // went nowhere
+    c.board.core().raise_isr(r::ISR_PTX);
+    rig.inject(Frame(kStationA, 100));
+    EXPECT_FALSE(c.board.irq_level());
+    EXPECT_EQ(c.edges.size(), 2u);
+    EXPECT_TRUE(rig.wire.size() == 1 && rig.wire[0].second.size() == 104);  // only the injected frame
+    EXPECT_EQ(c.board.regs().curr, 0x4D);
+}
+
+// Loopback keeps the wire out of the ring, unless it leaks (as QEMU's card
+// does): then frames are stored while TCR selects loopback.
+TEST(Faults, LoopbackThatLeaks) {
+    for (bool leaks : {false, true}) {
+        SCOPED_TRACE(leaks);
+        Rig rig;
+        Card& c = rig.add();
+        c.board.faults().loopback_leaks = leaks;
+        c.w({{r::P0W_TCR, 0x02}, {r::P0W_IMR, 0x1B}});
+        rig.inject(Frame(kStationA, 100));
+        EXPECT_EQ(c.curr(), leaks ? 0x4E : 0x4D);
+        EXPECT_EQ(c.board.irq_level(), leaks);
+        EXPECT_EQ(c.rd(r::P0R_CNTR2), leaks ? 0 : 1);  // missed otherwise
+    }
+}
+
 }  // namespace
 }  // namespace hwtest

@@ -33,6 +33,42 @@ TEST(RxIsr, ForeignInterruptsAreNotClaimed) {
     }
 }
 
+// The enable handler writes IMR, then sets InterruptsArmed: correct only
+// because the wrapper runs it synchronized with the service routine. A frame
+// waits behind the mask; the IMR write raises the line inside the enable
+// handler. A service routine run right then (as an unsynchronized wrapper
+// would) finds the card not armed and declines; the host holds the routine
+// off instead and delivers the edge once the handler has returned, and the
+// frame is indicated.
+TEST(RxIsr, EnableRunsSynchronizedWithTheServiceRoutine) {
+    for (hw::BoardKind kind : hw::kBoardKinds) {
+        SCOPED_TRACE(hw::kind_name(kind));
+        rig::Rig r(kind);
+        ASSERT_TRUE(r.Init());
+        r.Mask();
+        r.Inject(rig::kToStation, 100);
+        ASSERT_TRUE(r.Run());
+        ASSERT_TRUE(r.card.regs().isr & ISR_PRX);
+        const sim::Adapter::Counters before = r.adapter->counters();
+        int raised_inside = 0, declined = 0;
+        r.host.bus().set_access_hook([&](std::uint64_t) {
+            if (!r.card.irq_level() || r.rec->InterruptsArmed || raised_inside++) return;
+            BOOLEAN recognized = TRUE, queue = TRUE;
+            Ne2000Isr(&recognized, &queue, r.rec);  // not armed: no port access
+            declined += !recognized && !queue;
+        });
+        r.adapter->enable_interrupt();
+        r.host.bus().set_access_hook(nullptr);
+        ASSERT_TRUE(r.Run());
+        EXPECT_EQ(raised_inside, 1);
+        EXPECT_EQ(declined, 1);
+        EXPECT_EQ(r.adapter->counters().held_off - before.held_off, 1u);
+        EXPECT_EQ(r.adapter->counters().isr_recognized - before.isr_recognized, 1u);
+        EXPECT_EQ(r.adapter->counters().indications - before.indications, 1u);
+        EXPECT_EQ(r.Check(), "");
+    }
+}
+
 // A receive error drops nothing: the frames already in the ring were stored
 // without error and are all indicated. With PRX beside it the tallies are
 // not read at selection; without PRX (found beside a transmit completion)

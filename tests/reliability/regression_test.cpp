@@ -11,6 +11,8 @@
 
 #include "card/dp8390reg.h"
 #include "fuzz/harnesses.h"
+#include "receive/receive.h"
+#include "transmit/transmit.h"
 #include "tests/support/rig.h"
 
 namespace {
@@ -120,6 +122,73 @@ TEST(ReliabilityRegression, DeferredHandlerAfterAResetRunsWithTheCardMasked) {
     ASSERT_TRUE(w.Run());
     EXPECT_EQ(w.Check(), "");
     EXPECT_EQ(w.figures().rx_indicated, 2u);
+}
+
+// A PC Card pulled out while the adapter runs: every port reads all ones and
+// writes go nowhere. The service routine read ISR as 0xFF and claimed every
+// interrupt of the devices sharing its line; a packet copied to nowhere was
+// completed with success; the ring drain took CURR 0xFF for the write page
+// and moved its read page out of the ring. Now the routine claims nothing, a
+// send fails with the packet copy's event-log entry, the drain finds the
+// ring empty, a reset fails and says so, and the halt gives everything back.
+TEST(ReliabilityRegression, ACardPulledOutClaimsNothingAndFailsWhatNeedsIt) {
+    Rig w(hw::BoardKind::PcCard);
+    w.allowed_log = {NDIS_ERROR_CODE_HARDWARE_FAILURE};
+    ASSERT_TRUE(w.Init());
+    w.Inject(kToStation, 300);
+    w.Send(400);
+    ASSERT_TRUE(w.Run());
+    w.card.pull_out();
+    const sim::Adapter::Counters before = w.adapter->counters();
+    for (int i = 0; i < 3; i++) w.adapter->fire_shared();
+    EXPECT_EQ(w.adapter->counters().isr_calls - before.isr_calls, 3u);
+    EXPECT_EQ(w.adapter->counters().isr_recognized, before.isr_recognized);
+    const ULONG slot = w.rec->TxAreaAddress + w.rec->TxFillIndex * 256;
+    std::vector<NDIS_STATUS> completed;
+    w.proto.completed = [&](NDIS_PACKET*, NDIS_STATUS status) { completed.push_back(status); };
+    w.Send(200);
+    ASSERT_TRUE(w.Run());
+    EXPECT_EQ(completed, std::vector<NDIS_STATUS>{NDIS_STATUS_FAILURE});
+    ASSERT_FALSE(w.host.error_log().empty());
+    EXPECT_EQ(w.host.error_log().back().data, (std::vector<ULONG>{1, slot}));
+    const UCHAR next = w.rec->RxNextPage;
+    EXPECT_TRUE(Ne2000RcvDpc(w.rec));
+    EXPECT_EQ(w.rec->RxNextPage, next);
+    EXPECT_EQ(w.rec->RxCurrentPage, next);
+    EXPECT_EQ(w.Reset(), NDIS_STATUS_FAILURE);
+    EXPECT_EQ(w.host.error_log().back().data, (std::vector<ULONG>{0, 1}));
+    w.Halt();
+    EXPECT_EQ(w.Check(), "");
+}
+
+// Pulled out inside an indication, before the protocol asks for the frame:
+// the transfer fails with its event-log entry (2) instead of handing over
+// bytes the card never gave, and the transmit tail, which read ISR as 0xFF,
+// no longer takes that for the end of the frame on the wire (it counted the
+// second frame as sent and started the third).
+TEST(ReliabilityRegression, ACardPulledOutInAnIndicationFailsTheTransfer) {
+    Rig w(hw::BoardKind::PcCard);
+    w.allowed_log = {NDIS_ERROR_CODE_HARDWARE_FAILURE};
+    ASSERT_TRUE(w.Init());
+    for (int i = 0; i < 4; i++) w.Send(600);  // one on the wire, the others in their slots
+    ULONG sent_at_pull = ~0u;
+    bool next_full = false;
+    w.proto.during = [&](sim::Adapter&, unsigned) {
+        sent_at_pull = w.rec->XmitOkCount;
+        next_full = w.rec->TxActiveIndex != TX_INDEX_IDLE &&
+                    w.rec->TxSlotState[Ne2000NextSendIndex(w.rec)] == TX_SLOT_FULL;
+        w.card.pull_out();
+    };
+    w.Inject(kToStation, 600);
+    ASSERT_TRUE(w.Run());
+    ASSERT_TRUE(next_full) << "no frame waited behind the one on the wire";
+    ASSERT_EQ(w.proto.frames().size(), 1u);
+    EXPECT_EQ(w.proto.frames()[0].transfer_status, NDIS_STATUS_FAILURE);
+    ASSERT_EQ(w.host.error_log().size(), 1u);
+    EXPECT_EQ(w.host.error_log()[0].data, std::vector<ULONG>{2});
+    EXPECT_EQ(w.rec->XmitOkCount, sent_at_pull);
+    w.Halt();
+    EXPECT_EQ(w.Check(), "");
 }
 
 // ---------------------------------------------------------------------------

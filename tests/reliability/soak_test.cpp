@@ -4,8 +4,8 @@
 // rig's accounting after every chunk.
 //
 // Environment: NE2K_SOAK_FRAMES (frames each way, default 10,000),
-// NE2K_SOAK_SEED (default 1), NE2K_SOAK_KIND (pccard, isa8 or isa16; by
-// default each, one after the other).
+// NE2K_SOAK_SEED (default 1), NE2K_SOAK_KIND (isa16, isa8, pccard or mca;
+// by default each, one after the other).
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -38,16 +38,17 @@ const Transient kTransients[] = {
     {"curr_unstable", [](hw::Faults& f, int n) { f.curr_unstable = n; }, 1, 6, false},
     {"foreign_irq", [](hw::Faults& f, int n) { f.foreign_irq = n; }, 1, 20, false},
     {"stop_cuts_tx", [](hw::Faults& f, int) { f.stop_cuts_tx = true; }, 0, 0, false},
+    {"loopback_leaks", [](hw::Faults& f, int) { f.loopback_leaks = true; }, 0, 0, false},
 };
+constexpr unsigned kTransientCount = sizeof kTransients / sizeof kTransients[0];
 
-class Soak : public ::testing::TestWithParam<const char*> {};
+class Soak : public ::testing::TestWithParam<hw::BoardKind> {};
 
 TEST_P(Soak, SeededTrafficWithTransientFaultsAndResets) {
     const std::uint64_t frames = Env("NE2K_SOAK_FRAMES", 10000);
     const char* kind = std::getenv("NE2K_SOAK_KIND");
-    std::string k = kind ? kind : GetParam();
-    if (kind && k != GetParam()) GTEST_SKIP() << "NE2K_SOAK_KIND=" << k;
-    Rig w(k == "isa8" ? hw::BoardKind::Isa8 : k == "isa16" ? hw::BoardKind::Isa16 : hw::BoardKind::PcCard);
+    if (kind && *kind && kind != std::string(hw::kind_name(GetParam()))) GTEST_SKIP() << "NE2K_SOAK_KIND=" << kind;
+    Rig w(GetParam());
     w.count_live = true;
     w.polite_peer = true;
     ASSERT_TRUE(w.Init());
@@ -65,12 +66,12 @@ TEST_P(Soak, SeededTrafficWithTransientFaultsAndResets) {
     std::string failures;
     while ((sent < frames || injected < frames) && failures.size() < 2000) {
         chunks++;
-        std::uint64_t which = uni(0, 11);
-        std::string what = which < 8 ? kTransients[which].name : "no fault";
+        std::uint64_t which = uni(0, kTransientCount + 3);
+        std::string what = which < kTransientCount ? kTransients[which].name : "no fault";
         hw::Faults& f = w.card.faults();
-        if (which < 8) kTransients[which].set(f, int(uni(kTransients[which].lo, kTransients[which].hi)));
+        if (which < kTransientCount) kTransients[which].set(f, int(uni(kTransients[which].lo, kTransients[which].hi)));
         int abort_before = f.tx_abort;
-        w.allow_rx_loss = which < 8 && kTransients[which].rx_loss;
+        w.allow_rx_loss = which < kTransientCount && kTransients[which].rx_loss;
         w.allow_tx_loss = f.tx_abort > 0;
         // The peer's frames, on the clock: back to back in a burst that
         // overruns the ring, or with gaps.
@@ -110,7 +111,7 @@ TEST_P(Soak, SeededTrafficWithTransientFaultsAndResets) {
     EXPECT_EQ(w.Check(), "");
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, Soak, ::testing::Values("pccard", "isa8", "isa16"),
-                         [](const auto& info) { return std::string(info.param); });
+INSTANTIATE_TEST_SUITE_P(Kinds, Soak, ::testing::ValuesIn(hw::kBoardKinds),
+                         [](const auto& info) { return std::string(hw::kind_name(info.param)); });
 
 }  // namespace

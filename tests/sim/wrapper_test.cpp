@@ -226,6 +226,36 @@ TEST(Interrupts, OrderOfServiceRoutineDeferredAndEnableHandlers) {
     EXPECT_TRUE(state.armed);
 }
 
+// A call the wrapper makes of its own accord: at once when nothing of the
+// adapter runs; after the running handler (before the deferred handler that
+// handler's interrupt asked for); after a service routine run between
+// handlers, before its deferred handler.
+TEST(Interrupts, CallWhenFreeWaitsForHandlersAndServiceRoutines) {
+    Rig r;
+    ASSERT_EQ(r.init(), NDIS_STATUS_SUCCESS);
+    sim::Adapter& a = r.host.adapter();
+    auto note = [] { state.log.push_back("call"); };
+    state.log.clear();
+    a.call_when_free(note);
+    EXPECT_EQ(state.log, (Log{"call"}));
+    bool asked = false;
+    r.host.bus().set_access_hook([&](std::uint64_t) {
+        if (!asked && !state.log.empty() && (state.log.back() == "set" || state.log.back() == "isr"))
+            asked = true, a.call_when_free(note);
+    });
+    state.log.clear();
+    ULONG unused = 0;
+    a.set(kOidStallRaise, &unused, 4);
+    EXPECT_EQ(state.log, (Log{"set", "isr", "set-end", "call", "dpc", "enable"}));
+    asked = false;
+    state.log.clear();
+    r.host.bus().clock().schedule(r.host.now() + 10 * hw::kMicrosecond, [&] { r.card.raise(0x01); });
+    r.host.run_for(100 * hw::kMicrosecond);
+    EXPECT_EQ(state.log, (Log{"isr", "call", "dpc", "enable"}));
+    r.host.bus().set_access_hook(nullptr);
+    EXPECT_TRUE(r.host.problems().empty());
+}
+
 // An observer hears every call into the driver begin and end, nested as
 // they ran, the service routine's answer, the stalls and each change of the
 // interrupt line, in order on the virtual clock.

@@ -196,8 +196,11 @@ void Rig::InjectStream(Nanos start, Nanos gap, unsigned n, std::vector<std::size
     for (unsigned i = 0; i < n; i++) InjectAt(start + i * gap, dests[i % dests.size()], sizes[i % sizes.size()]);
 }
 
+bool Rig::Up() const { return adapter && adapter->running(); }
+
 Bytes Rig::Send(std::size_t len, const std::vector<std::size_t>& pieces) {
-    tx_[next_tx_] = Tx{std::uint16_t(len), 0, 0, NDIS_STATUS_PENDING, 0, false};
+    if (!Up()) return Frame(Peer(), len, 0, kFromStation);
+    tx_[next_tx_] = Tx{std::uint16_t(len), 0, 0, NDIS_STATUS_PENDING, 0, false, card.pulled()};
     Bytes f = Frame(Peer(), len, next_tx_, kFromStation);
     auto p = std::make_unique<sim::Packet>(f, pieces);
     NDIS_PACKET* np = p->get();
@@ -230,15 +233,19 @@ Bytes Rig::Place(std::size_t len, RingHeader h, int page) {
     return f;
 }
 
-NDIS_STATUS Rig::SetFilter(ULONG filter) { return adapter->set(OID_GEN_CURRENT_PACKET_FILTER, &filter, 4); }
+NDIS_STATUS Rig::SetFilter(ULONG filter) {
+    return Up() ? adapter->set(OID_GEN_CURRENT_PACKET_FILTER, &filter, 4) : NDIS_STATUS_FAILURE;
+}
 
 NDIS_STATUS Rig::SetMulticast(const std::vector<MacAddress>& list) {
+    if (!Up()) return NDIS_STATUS_FAILURE;
     Bytes bytes;
     for (auto& m : list) bytes.insert(bytes.end(), m.begin(), m.end());
     return adapter->set(OID_802_3_MULTICAST_LIST, bytes.data(), ULONG(bytes.size()));
 }
 
 NDIS_STATUS Rig::Reset() {
+    if (!Up()) return NDIS_STATUS_FAILURE;
     stops_.push_back(host.bus().now());
     fig_.resets++;
     NDIS_STATUS s = adapter->reset();
@@ -247,9 +254,11 @@ NDIS_STATUS Rig::Reset() {
 }
 
 void Rig::Halt() {
+    if (!Up()) return;
     stops_.push_back(host.bus().now());
     adapter->halt();
     halted_ = true;
+    stops_.push_back(host.bus().now());
 }
 
 void Rig::Mask() { Ne2000DisableInterrupt(rec); }
@@ -307,7 +316,7 @@ void Rig::OnWire(const std::uint8_t* f, std::size_t len) {
 }
 
 void Rig::AfterDelivery() {
-    if (!pending_) return;
+    if (!pending_ || halted_) return;  // nobody owes a frame stored after a halt
     Rx& r = rx_[pending_];
     pending_ = 0;
     r.time = host.bus().now();
@@ -335,9 +344,12 @@ void Rig::OnReceived(const sim::RecordingProtocol::Frame& f) {
     const std::uint8_t* l = f.lookahead.data();
     if (count_live) OnIndication(l, l + 14, unsigned(f.lookahead.size() - 14), f.packet_size);
     auto it = l[6] == 0x02 && l[7] == kFromPeer ? rx_.find(NumberOf(l)) : rx_.end();
+    // A card that stopped answering may leave a transfer failed; never one
+    // with other bytes.
+    bool failed = f.transfer_status != NDIS_STATUS_SUCCESS;
     if (proto.transfer && it != rx_.end() &&
-        (f.transfer_status != NDIS_STATUS_SUCCESS || f.bytes != Frame(Address(it->second.dest), it->second.len, it->first)))
-        Fault("transfer-data of frame " + std::to_string(it->first) + " gave other bytes");
+        (failed ? card.answering() : f.bytes != Frame(Address(it->second.dest), it->second.len, it->first)))
+        Fault("transfer-data of frame " + std::to_string(it->first) + (failed ? " failed" : " gave other bytes"));
 }
 
 void Rig::OnComplete(NDIS_PACKET* packet, NDIS_STATUS status) {
@@ -376,6 +388,9 @@ void Rig::Forget() {
 std::string Rig::Check() {
     Collect();
     auto stop_after = [&](Nanos t) { return std::any_of(stops_.begin(), stops_.end(), [t](Nanos s) { return s >= t; }); };
+    // Once the card is pulled out nothing reaches it or comes from it: what
+    // was under way may be lost, what is sent afterwards must fail.
+    const bool gone = card.pulled();
     std::string out = faults_;
     unsigned shown = 0;
     auto fault = [&](const std::string& s) { out += shown++ < 4 ? s + "; " : ""; };
@@ -383,7 +398,7 @@ std::string Rig::Check() {
         std::string id = "frame " + std::to_string(seq);
         if (r.indicated > 1) fault(id + " indicated " + std::to_string(r.indicated) + " times");
         if (r.indicated && !r.stored) fault(id + " indicated but never stored by the card");
-        if (r.stored && !r.indicated && !allow_rx_loss && !stop_after(r.time))
+        if (r.stored && !r.indicated && !allow_rx_loss && !gone && !stop_after(r.time))
             fault(id + " stored by the card and never indicated");
     }
     for (auto& [seq, t] : tx_) {
@@ -392,7 +407,9 @@ std::string Rig::Check() {
         if (t.bad) fault(id + " reached the wire changed");
         bool ok = t.status == NDIS_STATUS_SUCCESS;
         if (ok && t.on_wire > 1) fault(id + " on the wire " + std::to_string(t.on_wire) + " times");
-        if (ok && !t.on_wire && !allow_tx_loss && !stop_after(t.completed)) fault(id + " completed and never on the wire");
+        if (ok && !t.on_wire && !allow_tx_loss && !gone && !stop_after(t.completed))
+            fault(id + " completed and never on the wire");
+        if (ok && t.after_pull) fault(id + " sent after the card was pulled out and completed with success");
         if (!ok && t.on_wire) fault(id + " failed but reached the wire");
     }
     if (!host.never_completed().empty()) fault(std::to_string(host.never_completed().size()) + " packets never completed");
@@ -407,7 +424,7 @@ std::string Rig::Check() {
     }
     if (halted_ && (!host.leaked_allocations().empty() || !host.live_port_ranges().empty()))
         fault("record or ports not given back by the halt");
-    if (!halted_ && rec && adapter->running()) {
+    if (!halted_ && !gone && rec && adapter->running()) {
         std::string r = CheckRecord(*rec, true) + CheckRecordAgainstCard(*rec, card);
         if (!r.empty()) fault("record: " + r);
     }

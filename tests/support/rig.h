@@ -18,7 +18,10 @@
 //     the card did not store; header, lookahead and transferred data are
 //     the bytes sent;
 //   - the adapter record's invariants, the record against the controller,
-//     no platform problem, no card misuse, no event-log entry unless allowed.
+//     no platform problem, no card misuse, no event-log entry unless allowed;
+//   - once the card is pulled out (Ne2000Board::pull_out) what was under way
+//     may be lost, a transfer may fail (never give other bytes), and a packet
+//     sent afterwards must not be completed with success.
 #ifndef TESTS_SUPPORT_RIG_H
 #define TESTS_SUPPORT_RIG_H
 
@@ -107,8 +110,11 @@ public:
     std::vector<Bytes> wire;  // every frame on the wire, without FCS
 
     // Brings an adapter up on the card, binds the protocol and sets the filter.
+    // The steps below do nothing (and fail) unless the adapter is Up(): a
+    // scenario goes on after a halt or a failed initialization.
     bool Init(ULONG filter = NDIS_PACKET_TYPE_DIRECTED | NDIS_PACKET_TYPE_BROADCAST | NDIS_PACKET_TYPE_MULTICAST);
     bool Run(Nanos limit = 10'000'000'000ull) { return host.run_until_idle(limit); }
+    bool Up() const;  // initialized and not halted
 
     // Numbered, accounted traffic. From the peer: now (returns the frame),
     // at a time on the clock, or n frames one every `gap`, cycling through
@@ -158,7 +164,13 @@ public:
 
 private:
     struct Rx { std::uint16_t len; Dest dest; bool stored; std::uint8_t indicated; Nanos time; };
-    struct Tx { std::uint16_t len; std::uint8_t completions, on_wire; NDIS_STATUS status; Nanos completed; bool bad; };
+    struct Tx {
+        std::uint16_t len;
+        std::uint8_t completions, on_wire;
+        NDIS_STATUS status;
+        Nanos completed;
+        bool bad, after_pull;  // after_pull: sent to a card already pulled out
+    };
     class Observer;
 
     void OnWire(const std::uint8_t* frame, std::size_t len);

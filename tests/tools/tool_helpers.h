@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -20,6 +21,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "tests/support/watchdog.h"
 
 namespace ne2k_tool_test {
 
@@ -60,11 +63,31 @@ struct RunResult {
     std::string out, err;
 };
 
+// A shell command line started in a process group of its own, which the
+// test watchdog ends with the test program; its process id.
+inline pid_t spawn_shell(const std::string& line) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        setpgid(0, 0);
+        execl("/bin/sh", "sh", "-c", line.c_str(), (char*)nullptr);
+        _exit(127);
+    }
+    if (pid > 0) {
+        setpgid(pid, pid);  // before the child gets to it, too
+        watchdog::Guard(pid);
+    }
+    return pid;
+}
+
 // Runs a shell command line (pipes and redirections of its own allowed);
 // stdout and stderr kept apart.
 inline RunResult run_shell(const std::string& command, const ScratchDir& dir) {
     std::string o = dir.file("stdout.txt"), e = dir.file("stderr.txt");
-    int status = std::system(("(" + command + ") >" + o + " 2>" + e + " </dev/null").c_str());
+    pid_t pid = spawn_shell("(" + command + ") >" + o + " 2>" + e + " </dev/null");
+    int status = -1;
+    while (pid > 0 && waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    watchdog::Release(pid);
     RunResult r;
     r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     r.out = read_file(o);
@@ -124,20 +147,14 @@ inline std::uint64_t num(const JsonMap& j, const std::string& key) {
 // to a file; killed at the end if still there.
 class Background {
 public:
-    Background(const std::string& command, const std::string& out) {
-        pid_ = fork();
-        if (pid_ == 0) {
-            setpgid(0, 0);
-            execl("/bin/sh", "sh", "-c", ("exec " + command + " >" + out).c_str(), (char*)nullptr);
-            _exit(127);
-        }
-        if (pid_ > 0) setpgid(pid_, pid_);  // so that a kill right away reaches it too
-    }
+    Background(const std::string& command, const std::string& out)
+        : pid_(spawn_shell("exec " + command + " >" + out)) {}
     ~Background() {
         if (pid_ > 0 && !done_) {
             kill(-pid_, SIGKILL);
             waitpid(pid_, nullptr, 0);
         }
+        watchdog::Release(pid_);
     }
     // Exit code, waiting at most `seconds` (0: a look); -1 on timeout or a signal.
     int wait(int seconds) {
