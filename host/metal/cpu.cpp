@@ -107,6 +107,13 @@ void irq_connect(unsigned irq, IrqHandler handler) {
     interrupts_restore(was_on);
 }
 
+void irq_watch(unsigned irq) {
+    bool was_on = interrupts_off();
+    handlers[irq] = nullptr;
+    set_mask(irq, false);
+    interrupts_restore(was_on);
+}
+
 std::uint32_t unexpected_interrupts() { return unexpected; }
 
 }  // namespace metal

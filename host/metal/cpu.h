@@ -77,6 +77,8 @@ void cpu_setup();
 // Routes `irq` (0-15) to `handler`; null disconnects the handler and masks
 // the line. The end of interrupt is sent after the handler.
 void irq_connect(unsigned irq, IrqHandler handler);
+// Unmasks `irq` with nothing connected: an interrupt there is unexpected.
+void irq_watch(unsigned irq);
 // Interrupts that came on a line nobody connected, or spurious ones.
 std::uint32_t unexpected_interrupts();
 

@@ -62,7 +62,29 @@ bool run() {
         wrapper_service();
         frames_pump();
     }
+    // Then the adapter goes idle (the last transmission done and served),
+    // so the halt meets it as a system's halt usually does.
+    for (std::uint64_t until = now_us() + 20000; now_us() < until;) {
+        wrapper_service();
+        bool on = interrupts_off();
+        if (!wrapper_deferred_waiting()) wait_for_interrupt();
+        else interrupts_restore(on);
+    }
     return true;
+}
+
+// A halted card must not raise its line, whatever reaches it from the wire
+// (a card may go on storing frames in loopback). The line stays unmasked
+// with nothing connected for options.watch ms, so an interrupt there is
+// unexpected and fails the run; ISR afterwards tells whether frames came.
+void watch_halted_card(std::uint16_t base, unsigned irq) {
+    print("after halt: watching IRQ %u for %u ms\n", irq, options.watch);
+    std::uint32_t before = unexpected_interrupts();
+    irq_watch(irq);
+    for (std::uint64_t until = now_us() + std::uint64_t{options.watch} * 1000; now_us() < until;) wait_for_interrupt();
+    irq_connect(irq, nullptr);
+    std::uint8_t isr = inb(static_cast<std::uint16_t>(base + 7));
+    print("after the watch: ISR 0x%02x, %u interrupts on IRQ %u\n", isr, unexpected_interrupts() - before, irq);
 }
 
 // Everything the run counted. Null when none of it is a failure, else
@@ -156,6 +178,7 @@ extern "C" [[noreturn]] void metal_main(std::uint32_t magic, const std::uint32_t
 
     trace(kTraceHalt, true);
     c = cost_now();
+    const unsigned irq = static_cast<unsigned>(wrapper_irq());
     wrapper_halt();
     trace(kTraceHalt, false);
     print_cost("halt", cost_since(c));
@@ -165,6 +188,7 @@ extern "C" [[noreturn]] void metal_main(std::uint32_t magic, const std::uint32_t
     std::uint8_t cr = inb(base), isr = inb(static_cast<std::uint16_t>(base + 7));
     print("after halt: CR 0x%02x, ISR 0x%02x%s\n", cr, isr,
           (cr & 0x03) == 0x02 ? " (the controller is left started)" : "");
+    if (options.watch) watch_halted_card(base, irq);
     if (pool_live_blocks()) wrapper_problem("%u blocks of the pool were never freed", pool_live_blocks());
     const char* why = report(finished);
     finish(!why, why);

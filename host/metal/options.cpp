@@ -93,6 +93,7 @@ bool word(const char* w, const char* end, Options* o) {
     if (is(w, eq, "count")) return whole_number(v, end, &o->count) && o->count > 0;
     if (is(w, eq, "serve")) return whole_number(v, end, &o->serve) && o->serve > 0;
     if (is(w, eq, "seconds")) return whole_number(v, end, &o->seconds) && o->seconds > 0;
+    if (is(w, eq, "watch")) return whole_number(v, end, &o->watch) && o->watch <= 60000;
     if (is(w, eq, "mac")) return mac(v, end);
     if (is(w, eq, "trace")) {
         const char* const names[] = {"init", "reset", "run", "halt", "all"};

@@ -40,6 +40,7 @@ struct Options {
     std::uint32_t window = 1;
     std::uint32_t serve = 0;  // 0: ping mode
     std::uint32_t seconds = 60;
+    std::uint32_t watch = 0;  // ms the halted card's line stays unmasked and watched
     bool reset = false;
     unsigned trace = 0;
 };

@@ -48,5 +48,5 @@ verdict=$(tr -d '\r' <"$work/serial.log" | grep '^verdict:' || true)
 [ "$verdict" = "verdict: PASS" ] || metal_fail "the kernel's verdict on Bochs: ${verdict:-none}" "$work/serial.log"
 grep -q 'Shutdown port: shutdown requested' "$work/bochs.out" "$work/bochs.log" 2>/dev/null ||
   metal_fail "Bochs did not end through its shutdown port" "$work/serial.log"
-echo "metal: bochs: $(tr -d '\r' <"$work/serial.log" | grep -E '^(initialize|ping):' | tr '\n' ' ')"
+echo "metal: bochs: $(tr -d '\r' <"$work/serial.log" | grep -E '^(initialize|ping|after halt):' | tr '\n' ' ')"
 echo "metal: bochs: passed"
