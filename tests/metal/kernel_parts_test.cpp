@@ -55,6 +55,7 @@ struct LineCase {
     const char* target;
     std::uint32_t count, serve;
     unsigned trace;
+    std::uint32_t watch = 0;
 };
 void PrintTo(const LineCase& c, std::ostream* os) { *os << c.name; }
 
@@ -64,6 +65,7 @@ const LineCase kAccepted[] = {
     {"GrubPassesAnAbsolutePath", "/boot/ne2k-metal.elf ping=10.0.2.3", "10.0.2.15/24", "10.0.2.3", 200, 0, 0},
     {"TargetOffTheSubnet", "ip=10.0.2.15/24 ping=198.18.0.1 gw=10.0.2.2", "10.0.2.15/24", "198.18.0.1", 200, 0, 0},
     {"ServeMode", "ip=198.18.0.2/16 serve=1400 seconds=80", "198.18.0.2/16", "10.0.2.2", 200, 1400, 0},
+    {"WatchTheHaltedCard", "serve=5 watch=3000", "10.0.2.15/24", "10.0.2.2", 200, 5, 0, 3000},
     {"TracePhases", "trace=init,halt", "10.0.2.15/24", "10.0.2.2", 200, 0, metal::kTraceInit | metal::kTraceHalt},
     {"TraceAll", "trace=all  count=0x10", "10.0.2.15/24", "10.0.2.2", 16, 0, metal::kTraceAll},
 };
@@ -79,6 +81,7 @@ TEST_P(CommandLine, IsRead) {
     EXPECT_EQ(o.count, c.count);
     EXPECT_EQ(o.serve, c.serve);
     EXPECT_EQ(o.trace, c.trace);
+    EXPECT_EQ(o.watch, c.watch);
 }
 
 INSTANTIATE_TEST_SUITE_P(Metal, CommandLine, ::testing::ValuesIn(kAccepted),
@@ -86,7 +89,7 @@ INSTANTIATE_TEST_SUITE_P(Metal, CommandLine, ::testing::ValuesIn(kAccepted),
 
 TEST(MetalCommandLine, RefusesEveryMistakeItCannotUse) {
     for (const char* line : {"ip=10.0.2", "ip=10.0.2.256", "ip=10.0.2.15/31", "ip=10.0.2.15/", "ping=10.0.2.2.1", "gw=10.0.2",
-                             "count=0", "count=abc", "window=0", "window=9", "count=", "serve=0", "seconds=0", "trace=", "trace=init,bogus",
+                             "count=0", "count=abc", "window=0", "window=9", "count=", "serve=0", "seconds=0", "watch=60001", "watch=", "trace=", "trace=init,bogus",
                              "mac=02:00:00:00:00", "mac=02:00:00:00:00:0g", "io=0x", "io=3OO", "irq=99999999999",
                              "bogus", "reset=1", "CardTyp=1"}) {
         Options o;
