@@ -21,8 +21,13 @@ CaptureReader::CaptureReader(const std::string& path) {
         throw RunError(path + ": " + std::strerror(errno) + " (give the path of a pcap capture file, or - for standard input)");
     if (path != "-" && S_ISDIR(st.st_mode))
         throw RunError(path + ": is a directory (give the path of a pcap capture file)");
-    if (path == "-" ? ::fstat(STDIN_FILENO, &st) == 0 && S_ISREG(st.st_mode) : S_ISREG(st.st_mode))
-        size_ = static_cast<std::uint64_t>(st.st_size);
+    bool regular = path == "-" ? ::fstat(STDIN_FILENO, &st) == 0 && S_ISREG(st.st_mode) : S_ISREG(st.st_mode);
+    if (regular) size_ = static_cast<std::uint64_t>(st.st_size);
+    // An empty file is the usual leftover of a capture that never started;
+    // libpcap's words for it ("truncated dump file") suggest a damaged one.
+    if (regular && st.st_size == 0)
+        throw RunError(path + ": the file is empty (0 bytes), so it holds no capture; "
+                              "write captures in pcap or pcapng form, e.g. with tcpdump -w");
     char errbuf[PCAP_ERRBUF_SIZE] = {};
     pcap_ = pcap_open_offline_with_tstamp_precision(path.c_str(), PCAP_TSTAMP_PRECISION_NANO, errbuf);
     if (!pcap_)

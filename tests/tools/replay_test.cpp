@@ -237,6 +237,7 @@ TEST(Replay, UnusableInputsAreRunErrorsWithAHint) {
     ScratchDir dir;
     write_pcap(dir.file("sll.pcap"), {{Bytes(40, 0x45), 0, 0}}, DLT_LINUX_SLL);
     std::ofstream(dir.file("notes.txt")) << "this is not a capture\n";
+    std::ofstream(dir.file("empty.pcap"));
     write_pcap(dir.file("ok.pcap"), {{frame(kBroadcast, kPeer, 60), 0, 0}});
     struct Case {
         std::string args;
@@ -245,6 +246,8 @@ TEST(Replay, UnusableInputsAreRunErrorsWithAHint) {
         {"replay " + dir.file("missing.pcap"), "No such file or directory (give the path of a pcap capture file"},
         {"replay " + dir.file("sll.pcap"), "is not Ethernet (EN10MB)"},
         {"replay " + dir.file("notes.txt"), "not a readable capture"},
+        {"replay " + dir.file("empty.pcap"), "the file is empty (0 bytes)"},
+        {"replay - < " + dir.file("empty.pcap"), "-: the file is empty (0 bytes)"},
         {"send " + dir.file("sll.pcap") + " -w " + dir.file("w.pcap"), "is not Ethernet (EN10MB)"},
         {"replay " + dir.file("ok.pcap") + " -w /nonexistent-folder/out.pcap", "cannot be written"},
         {"trace init > /dev/full", "writing standard output failed"},
